@@ -1,0 +1,185 @@
+#include "Handles.h"
+
+#include <chrono>
+#include <unordered_map>
+#include <vector>
+
+#include "Errors.h"
+#include "Internal.h"
+
+namespace w32 {
+namespace detail {
+
+namespace {
+
+struct Event : Waitable {};
+
+struct Table {
+    std::mutex mutex;
+    std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> objects;
+    HANDLE next = 0x100;
+};
+
+Table& TheTable() {
+    static Table* table = new Table;  // lives for the whole process, also during exit
+    return *table;
+}
+
+}  // namespace
+
+std::mutex& WaitMutex() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+std::condition_variable& WaitCv() {
+    static std::condition_variable* cv = new std::condition_variable;
+    return *cv;
+}
+
+HANDLE Insert(std::shared_ptr<KernelObject> object) {
+    Table& t = TheTable();
+    std::lock_guard lock(t.mutex);
+    HANDLE h;
+    do {
+        h = t.next;
+        t.next += 4;
+        if (t.next < 0x100 || t.next >= 0xFFFFFF00u) t.next = 0x100;
+    } while (t.objects.count(h) != 0);
+    t.objects.emplace(h, std::move(object));
+    return h;
+}
+
+std::shared_ptr<KernelObject> Lookup(HANDLE h) {
+    Table& t = TheTable();
+    std::lock_guard lock(t.mutex);
+    auto it = t.objects.find(h);
+    return it == t.objects.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<KernelObject> Remove(HANDLE h) {
+    Table& t = TheTable();
+    std::lock_guard lock(t.mutex);
+    auto it = t.objects.find(h);
+    if (it == t.objects.end()) return nullptr;
+    auto object = std::move(it->second);
+    t.objects.erase(it);
+    return object;
+}
+
+void Signal(Waitable& object) {
+    {
+        std::lock_guard lock(WaitMutex());
+        object.signalled = true;
+    }
+    WaitCv().notify_all();
+}
+
+DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool withQueue) {
+    if (count > MAXIMUM_WAIT_OBJECTS || (count > 0 && handles == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<Waitable>> objects;
+    objects.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        auto w = LookupAs<Waitable>(handles[i]);
+        if (!w) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects.push_back(std::move(w));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock lock(WaitMutex());
+    for (;;) {
+        for (DWORD i = 0; i < count; ++i) {
+            if (objects[i]->signalled) {
+                if (!objects[i]->manualReset) objects[i]->signalled = false;
+                return WAIT_OBJECT_0 + i;
+            }
+        }
+        if (withQueue && CurrentQueueHasMessagesLocked()) return WAIT_OBJECT_0 + count;
+        if (milliseconds == 0) return WAIT_TIMEOUT;
+        if (milliseconds == INFINITE) {
+            WaitCv().wait(lock);
+        } else if (WaitCv().wait_until(lock, deadline) == std::cv_status::timeout) {
+            // One last look: the object may have been signalled right at the deadline.
+            for (DWORD i = 0; i < count; ++i) {
+                if (objects[i]->signalled) {
+                    if (!objects[i]->manualReset) objects[i]->signalled = false;
+                    return WAIT_OBJECT_0 + i;
+                }
+            }
+            if (withQueue && CurrentQueueHasMessagesLocked()) return WAIT_OBJECT_0 + count;
+            return WAIT_TIMEOUT;
+        }
+    }
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+BOOL CloseHandle(HANDLE h) {
+    auto object = Remove(h);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    object->OnClose();
+    return TRUE;
+}
+
+HANDLE CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, LPCSTR) {
+    auto e = std::make_shared<Event>();
+    e->manualReset = manualReset != FALSE;
+    e->signalled = initialState != FALSE;
+    return Insert(std::move(e));
+}
+
+BOOL SetEvent(HANDLE h) {
+    auto e = LookupAs<Event>(h);
+    if (!e) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Signal(*e);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE h) {
+    auto e = LookupAs<Event>(h);
+    if (!e) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(WaitMutex());
+    e->signalled = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
+    return WaitCore(1, &h, milliseconds, false);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                             DWORD milliseconds) {
+    if (waitAll) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return WAIT_FAILED;
+    }
+    if (count == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    return WaitCore(count, handles, milliseconds, false);
+}
+
+std::size_t OpenHandleCount() {
+    Table& t = TheTable();
+    std::lock_guard lock(t.mutex);
+    return t.objects.size();
+}
+
+}  // namespace w32

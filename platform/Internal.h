@@ -1,0 +1,49 @@
+#pragma once
+// Shared internals of the platform layer: the handle table and the wait core.
+// Not for use outside platform/.
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "Win32Types.h"
+
+namespace w32::detail {
+
+// Every object a handle can name.
+struct KernelObject {
+    virtual ~KernelObject() = default;
+    // Called once when the last handle to the object is closed.
+    virtual void OnClose() {}
+};
+
+// An object that WaitFor... can wait on. Its state is guarded by WaitMutex().
+struct Waitable : KernelObject {
+    bool signalled = false;
+    bool manualReset = true;
+};
+
+// One lock and condition variable for all waitable state and thread queues.
+std::mutex& WaitMutex();
+std::condition_variable& WaitCv();
+
+// Handle table.
+HANDLE Insert(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> Lookup(HANDLE h);
+template <class T>
+std::shared_ptr<T> LookupAs(HANDLE h) {
+    return std::dynamic_pointer_cast<T>(Lookup(h));
+}
+std::shared_ptr<KernelObject> Remove(HANDLE h);
+
+// Sets a waitable object's state and wakes waiters (takes WaitMutex()).
+void Signal(Waitable& object);
+
+// Waits for the lowest signalled of the objects, or for a non-empty queue of the
+// calling thread when withQueue is set (answers count then).
+DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool withQueue);
+
+// True when the calling thread's message queue holds a message. Caller holds WaitMutex().
+bool CurrentQueueHasMessagesLocked();
+
+}  // namespace w32::detail

@@ -1,0 +1,13 @@
+#pragma once
+// Everything the platform layer offers.
+
+#include "Debug.h"
+#include "Errors.h"
+#include "Handles.h"
+#include "Memory.h"
+#include "Messages.h"
+#include "Serial.h"
+#include "ScriptedDevice.h"
+#include "Threads.h"
+#include "Time.h"
+#include "Win32Types.h"
