@@ -1,5 +1,6 @@
 #include "Handles.h"
 
+#include <atomic>
 #include <chrono>
 #include <unordered_map>
 #include <vector>
@@ -75,6 +76,17 @@ void Signal(Waitable& object) {
     WaitCv().notify_all();
 }
 
+void SignalEvents(const HANDLE* handles, std::size_t count) {
+    std::vector<std::shared_ptr<Waitable>> objects;
+    for (std::size_t i = 0; i < count; ++i)
+        if (auto w = LookupAs<Event>(handles[i])) objects.push_back(std::move(w));
+    {
+        std::lock_guard lock(WaitMutex());
+        for (auto& w : objects) w->signalled = true;
+    }
+    WaitCv().notify_all();
+}
+
 DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool withQueue) {
     if (count > MAXIMUM_WAIT_OBJECTS || (count > 0 && handles == nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -131,7 +143,20 @@ BOOL CloseHandle(HANDLE h) {
     return TRUE;
 }
 
+namespace {
+std::atomic<int> gFailEvents{0};
+}  // namespace
+
+void FailNextEvents(int count) { gFailEvents.store(count); }
+
 HANDLE CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, LPCSTR) {
+    int pending = gFailEvents.load();
+    while (pending > 0) {
+        if (gFailEvents.compare_exchange_weak(pending, pending - 1)) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+    }
     auto e = std::make_shared<Event>();
     e->manualReset = manualReset != FALSE;
     e->signalled = initialState != FALSE;

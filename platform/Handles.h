@@ -20,6 +20,9 @@ DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                              DWORD milliseconds);
 
+// Test hook: the next `count` CreateEventA calls fail (0 turns it off).
+void FailNextEvents(int count);
+
 // Number of live handles in the table (for leak checks in tests).
 std::size_t OpenHandleCount();
 

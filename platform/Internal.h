@@ -39,6 +39,9 @@ std::shared_ptr<KernelObject> Remove(HANDLE h);
 // Sets a waitable object's state and wakes waiters (takes WaitMutex()).
 void Signal(Waitable& object);
 
+// Signals several events under one lock, so that a waiter sees them all set at once.
+void SignalEvents(const HANDLE* handles, std::size_t count);
+
 // Waits for the lowest signalled of the objects, or for a non-empty queue of the
 // calling thread when withQueue is set (answers count then).
 DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool withQueue);

@@ -64,6 +64,45 @@ void ScriptedDevice::FailPending(Op op, DWORD code) {
     if (wake) wake();
 }
 
+void ScriptedDevice::RaiseEvents(DWORD eventMask) {
+    std::function<void()> wake;
+    {
+        std::lock_guard lock(mutex_);
+        forced_ = true;
+        forcedMask_ = eventMask;
+        wake = wake_;
+    }
+    if (wake) wake();
+}
+
+void ScriptedDevice::Pause() {
+    std::lock_guard lock(mutex_);
+    paused_ = true;
+}
+
+void ScriptedDevice::Resume() {
+    std::function<void()> wake;
+    {
+        std::lock_guard lock(mutex_);
+        paused_ = false;
+        wake = wake_;
+    }
+    if (wake) wake();
+}
+
+bool ScriptedDevice::TakeForcedEvent(DWORD* eventMask) {
+    std::lock_guard lock(mutex_);
+    if (!forced_) return false;
+    forced_ = false;
+    *eventMask = forcedMask_;
+    return true;
+}
+
+bool ScriptedDevice::Paused() {
+    std::lock_guard lock(mutex_);
+    return paused_;
+}
+
 void ScriptedDevice::SetWriteChunkLimit(DWORD bytes) {
     std::lock_guard lock(mutex_);
     chunk_ = bytes;

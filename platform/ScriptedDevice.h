@@ -32,6 +32,12 @@ public:
     void FailNextCall(Op op, DWORD code);
     // The pending operation of that kind (now, or the next one) completes with the code.
     void FailPending(Op op, DWORD code);
+    // Ends the pending comm-event wait (now, or the next one) with exactly this mask.
+    void RaiseEvents(DWORD eventMask);
+    // While paused the port completes nothing; on Resume everything found completes at once.
+    void Pause();
+    void Resume();
+
     // Every write call accepts at most this many bytes (0 = no limit).
     void SetWriteChunkLimit(DWORD bytes);
 
@@ -42,6 +48,8 @@ public:
     bool TakeCallFailure(Op op, DWORD* code);
     bool TakePendingFailure(Op op, DWORD* code);
     DWORD WriteChunkLimit();
+    bool TakeForcedEvent(DWORD* eventMask);
+    bool Paused();
 
 private:
     std::mutex mutex_;
@@ -52,6 +60,9 @@ private:
     std::map<Op, DWORD> callFailures_;
     std::map<Op, DWORD> pendingFailures_;
     DWORD chunk_ = 0;
+    bool forced_ = false;
+    DWORD forcedMask_ = 0;
+    bool paused_ = false;
     std::function<void()> wake_;
 };
 

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Errors.h"
 #include "Handles.h"
@@ -126,10 +127,20 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
         [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
     }
 
-    static void Complete(OVERLAPPED* ov, DWORD status, DWORD count) {
+    // Completions found together become visible together: their events are set under
+    // one lock when the lock on the port is let go (see Signals).
+    std::vector<HANDLE> toSignal;
+
+    void Complete(OVERLAPPED* ov, DWORD status, DWORD count) {
         ov->Internal = status;
         ov->InternalHigh = count;
-        if (ov->hEvent) SetEvent(ov->hEvent);
+        if (ov->hEvent) toSignal.push_back(ov->hEvent);
+    }
+
+    void FlushSignals() {
+        if (toSignal.empty()) return;
+        detail::SignalEvents(toSignal.data(), toSignal.size());
+        toSignal.clear();
     }
 
     void CompleteRead(DWORD status) {
@@ -159,6 +170,7 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
     }
 
     void CheckLineErrors() {
+        if (script && script->Paused()) return;
         DWORD ce = 0;
         DWORD events = 0;
         if (script) {
@@ -166,6 +178,13 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
             DWORD s = script->TakeLineErrors();
             ce |= s;
             if (s) events |= EV_ERR;
+            DWORD forced;
+            if (script->TakeForcedEvent(&forced)) {
+                if (wt)
+                    CompleteWait(ERROR_SUCCESS, forced);
+                else
+                    pendingEvents |= forced;
+            }
         }
         if (hasIcount && !gone) {
             serial_icounter_struct now{};
@@ -239,6 +258,7 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
 
     void Service(Clock::time_point now) {
         if (gone) return;
+        if (script && script->Paused()) return;
         DWORD code;
         if (script) {
             if (rd && script->TakePendingFailure(ScriptedDevice::Op::Read, &code)) CompleteRead(code);
@@ -279,12 +299,14 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
             Service(Clock::now());
             pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, 0, 0}};
             nfds_t count = 1;
-            if (!gone) {
+            const bool paused = script && script->Paused();
+            if (!gone && !paused) {
                 if (rd) fds[1].events |= POLLIN;
                 if (wr) fds[1].events |= POLLOUT;
                 count = 2;
             }
-            const int timeout = NextTimeoutMs(Clock::now());
+            const int timeout = paused ? -1 : NextTimeoutMs(Clock::now());
+            FlushSignals();
             lock.unlock();
             const int r = ::poll(fds, count, timeout);
             lock.lock();
@@ -298,6 +320,7 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
                 if (rd) DrainRead(Clock::now());
                 MarkGone();
             }
+            FlushSignals();
         }
     }
 
@@ -306,6 +329,7 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
             std::lock_guard lock(m);
             closing = true;
             AbortAll(ERROR_OPERATION_ABORTED);
+            FlushSignals();
         }
         Wake();
         if (io.joinable()) io.join();
@@ -337,6 +361,17 @@ std::string PortPath(const std::string& name) {
 }
 
 namespace {
+
+// The port's lock for an API call: completions it made are signalled as it lets go.
+class PortLock {
+public:
+    explicit PortLock(Port& p) : p_(p), lock_(p.m) {}
+    ~PortLock() { p_.FlushSignals(); }
+
+private:
+    Port& p_;
+    std::lock_guard<std::mutex> lock_;
+};
 
 std::shared_ptr<Port> PortFor(HANDLE h) {
     auto port = detail::LookupAs<Port>(h);
@@ -464,7 +499,7 @@ BOOL GetCommState(HANDLE h, DCB* dcb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     termios t{};
     if (::tcgetattr(p->fd, &t) != 0) return FailWithErrno(*p);
@@ -507,7 +542,7 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     termios old{};
     if (::tcgetattr(p->fd, &old) != 0) return FailWithErrno(*p);
@@ -554,7 +589,7 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
     auto p = PortFor(h);
     if (!p) return FALSE;
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (p->closing) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -566,7 +601,7 @@ BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts) {
     auto p = PortFor(h);
     if (!p) return FALSE;
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     p->timeouts = *timeouts;
     return TRUE;
@@ -575,7 +610,7 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts) {
 BOOL SetCommMask(HANDLE h, DWORD mask) {
     auto p = PortFor(h);
     if (!p) return FALSE;
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     p->commMask = mask;
     p->pendingEvents &= mask;
@@ -586,7 +621,7 @@ BOOL SetCommMask(HANDLE h, DWORD mask) {
 BOOL GetCommMask(HANDLE h, DWORD* mask) {
     auto p = PortFor(h);
     if (!p) return FALSE;
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     *mask = p->commMask;
     return TRUE;
@@ -599,7 +634,7 @@ BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     if (p->commMask == 0 || p->wt) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -613,7 +648,7 @@ BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov) {
     if (p->pendingEvents & p->commMask) {
         *eventMask = p->pendingEvents & p->commMask;
         p->pendingEvents = 0;
-        Port::Complete(ov, ERROR_SUCCESS, 0);
+        p->Complete(ov, ERROR_SUCCESS, 0);
         return TRUE;
     }
     p->wt = Port::Wait{ov, eventMask, GetCurrentThreadId()};
@@ -625,7 +660,7 @@ BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov) {
 BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) {
     auto p = PortFor(h);
     if (!p) return FALSE;
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     if (ScriptFails(*p, ScriptedDevice::Op::ClearCommError)) return FALSE;
     p->CheckLineErrors();
@@ -643,7 +678,7 @@ BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) {
 BOOL PurgeComm(HANDLE h, DWORD flags) {
     auto p = PortFor(h);
     if (!p) return FALSE;
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (p->closing) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -659,11 +694,19 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
     return TRUE;
 }
 
+DWORD PendingOperations(HANDLE h) {
+    auto p = PortFor(h);
+    if (!p) return 0;
+    PortLock lock(*p);
+    return (p->rd ? PENDING_READ : 0) | (p->wr ? PENDING_WRITE : 0) |
+           (p->wt ? PENDING_COMM_EVENT : 0);
+}
+
 BOOL CancelIo(HANDLE h) {
     auto p = PortFor(h);
     if (!p) return FALSE;
     const DWORD self = GetCurrentThreadId();
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (p->rd && p->rd->issuer == self) p->CompleteRead(ERROR_OPERATION_ABORTED);
     if (p->wr && p->wr->issuer == self) p->CompleteWrite(ERROR_OPERATION_ABORTED);
     if (p->wt && p->wt->issuer == self) p->CompleteWait(ERROR_OPERATION_ABORTED, 0);
@@ -678,7 +721,11 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov
             return FALSE;
         }
         if (read) *read = static_cast<DWORD>(n);
-        if (ov) Port::Complete(ov, ERROR_SUCCESS, static_cast<DWORD>(n));
+        if (ov) {
+            ov->Internal = ERROR_SUCCESS;
+            ov->InternalHigh = static_cast<DWORD>(n);
+            if (ov->hEvent) SetEvent(ov->hEvent);
+        }
         return TRUE;
     }
     auto p = PortFor(h);
@@ -687,7 +734,7 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     if (p->rd) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -723,6 +770,12 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov
         r.totalDeadline = now + Ms(static_cast<std::int64_t>(total));
     }
     p->rd = r;
+    const bool paused = p->script && p->script->Paused();
+    if (paused) {
+        p->Wake();
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
     if (!p->DrainRead(now)) {
         // Ended while taking what was buffered: the device is gone or the read failed.
         SetLastError(static_cast<DWORD>(ov->Internal));
@@ -747,7 +800,11 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, DWORD* written, OVERLAPP
             return FALSE;
         }
         if (written) *written = static_cast<DWORD>(n);
-        if (ov) Port::Complete(ov, ERROR_SUCCESS, static_cast<DWORD>(n));
+        if (ov) {
+            ov->Internal = ERROR_SUCCESS;
+            ov->InternalHigh = static_cast<DWORD>(n);
+            if (ov->hEvent) SetEvent(ov->hEvent);
+        }
         return TRUE;
     }
     auto p = PortFor(h);
@@ -756,7 +813,7 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, DWORD* written, OVERLAPP
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard lock(p->m);
+    PortLock lock(*p);
     if (!Usable(*p)) return FALSE;
     if (p->wr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -779,6 +836,11 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, DWORD* written, OVERLAPP
                         GetCurrentThreadId(),
                         t.WriteTotalTimeoutMultiplier > 0 || t.WriteTotalTimeoutConstant > 0,
                         Clock::now() + Ms(static_cast<std::int64_t>(total))};
+    if (p->script && p->script->Paused()) {
+        p->Wake();
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
     if (!p->PushWrite()) {
         SetLastError(static_cast<DWORD>(ov->Internal));
         return FALSE;

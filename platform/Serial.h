@@ -131,4 +131,8 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, B
 // on the handle. Once it returns, none of them touches its record or buffer again.
 BOOL CancelIo(HANDLE h);
 
+// Which operations are pending on a port (for diagnostics and tests).
+constexpr DWORD PENDING_READ = 1, PENDING_WRITE = 2, PENDING_COMM_EVENT = 4;
+DWORD PendingOperations(HANDLE h);
+
 }  // namespace w32

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <system_error>
 
 #include "Debug.h"
+#include "Errors.h"
 #include "Handles.h"
 #include "Internal.h"
 #include "MessagesInternal.h"
@@ -18,6 +20,7 @@ namespace w32 {
 namespace {
 
 std::atomic<DWORD> gNextThreadId{1000};
+std::atomic<int> gFailThreads{0};
 thread_local DWORD tThreadId = 0;
 
 struct ThreadObject : detail::Waitable {};
@@ -37,12 +40,21 @@ int NiceFor(TThreadPriority p) {
 
 }  // namespace
 
+void FailNextThreadCreations(int count) { gFailThreads.store(count); }
+
 DWORD GetCurrentThreadId() {
     if (tThreadId == 0) tThreadId = gNextThreadId++;
     return tThreadId;
 }
 
 TThread::TThread() : id_(gNextThreadId++) {
+    int pending = gFailThreads.load();
+    while (pending > 0) {
+        if (gFailThreads.compare_exchange_weak(pending, pending - 1)) {
+            SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+    }
     auto object = std::make_shared<ThreadObject>();
     object->manualReset = true;
     detail::CreateThreadQueue(id_);
@@ -50,6 +62,7 @@ TThread::TThread() : id_(gNextThreadId++) {
     try {
         thread_ = std::thread([this] { Run(); });
     } catch (...) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
         detail::DestroyThreadQueue(id_);
         CloseHandle(handle_);
         throw;

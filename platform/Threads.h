@@ -10,6 +10,9 @@
 
 namespace w32 {
 
+// Test hook: the next `count` TThread constructions throw std::system_error.
+void FailNextThreadCreations(int count);
+
 // Identifier of the calling thread (ours, not the kernel's).
 DWORD GetCurrentThreadId();
 
