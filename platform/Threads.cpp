@@ -21,6 +21,7 @@ namespace {
 
 std::atomic<DWORD> gNextThreadId{1000};
 std::atomic<int> gFailThreads{0};
+std::atomic<int> gSkipThreads{0};
 thread_local DWORD tThreadId = 0;
 
 struct ThreadObject : detail::Waitable {};
@@ -40,7 +41,10 @@ int NiceFor(TThreadPriority p) {
 
 }  // namespace
 
-void FailNextThreadCreations(int count) { gFailThreads.store(count); }
+void FailNextThreadCreations(int count, int skip) {
+    gSkipThreads.store(skip);
+    gFailThreads.store(count);
+}
 
 DWORD GetCurrentThreadId() {
     if (tThreadId == 0) tThreadId = gNextThreadId++;
@@ -48,7 +52,10 @@ DWORD GetCurrentThreadId() {
 }
 
 TThread::TThread() : id_(gNextThreadId++) {
-    int pending = gFailThreads.load();
+    int skip = gSkipThreads.load();
+    bool skipped = false;
+    while (skip > 0 && !skipped) skipped = gSkipThreads.compare_exchange_weak(skip, skip - 1);
+    int pending = skipped ? 0 : gFailThreads.load();
     while (pending > 0) {
         if (gFailThreads.compare_exchange_weak(pending, pending - 1)) {
             SetLastError(ERROR_NO_SYSTEM_RESOURCES);

@@ -10,8 +10,9 @@
 
 namespace w32 {
 
-// Test hook: the next `count` TThread constructions throw std::system_error.
-void FailNextThreadCreations(int count);
+// Test hook: after `skip` more TThread constructions succeed, the next `count` throw
+// std::system_error.
+void FailNextThreadCreations(int count, int skip = 0);
 
 // Identifier of the calling thread (ours, not the kernel's).
 DWORD GetCurrentThreadId();
