@@ -6,6 +6,7 @@
 #include "Handles.h"
 #include "Memory.h"
 #include "Messages.h"
+#include "PortList.h"
 #include "Serial.h"
 #include "ScriptedDevice.h"
 #include "Threads.h"
