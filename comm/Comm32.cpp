@@ -19,7 +19,9 @@ const char* const kNotSerial = "该文件句柄非串口句柄!";
 const char* const kNoReadThread = "不能建立读线程!";
 const char* const kNoWriteThread = "不能建立写线程!";
 
-bool IsRealHandle(HANDLE h) { return h != 0 && h != INVALID_HANDLE_VALUE; }
+bool IsRealHandle(HANDLE h) {
+    return h != 0 && h != INVALID_HANDLE_VALUE;
+}
 
 }  // namespace
 
@@ -75,8 +77,8 @@ bool TComm32::StartComm() {
     if (!FCommsLogFileName.isEmpty()) OpenCommsLog(FCommsLogFileName.toStdString());
 
     const std::string port = FCommPort.toStdString();
-    FCommHandle = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0);
+    FCommHandle = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, 0);
     if (FCommHandle == INVALID_HANDLE_VALUE) throw ECommsError(kOpenFailed);
     if (GetFileType(FCommHandle) != FILE_TYPE_CHAR) throw ECommsError(kNotSerial);
 
@@ -206,7 +208,8 @@ bool TComm32::WriteCommData(const void* data, std::uint16_t count) {
         WriteCommsLog("Write thread not created");
         return false;
     }
-    auto* block = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, static_cast<std::size_t>(count) + 1));
+    auto* block =
+        static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, static_cast<std::size_t>(count) + 1));
     if (block == nullptr) {
         ReportCommError(GetLastError(), "LocalAlloc: ");
         return false;
@@ -255,7 +258,8 @@ void TComm32::CommWndProc(TMessage& message) {
                 ~FreeAfter() { LocalFree(block); }
             } freeAfter{reinterpret_cast<void*>(message.LParam)};
             if (FOnReceiveData)
-                FOnReceiveData(freeAfter.block, static_cast<std::uint16_t>(message.WParam & 0xFFFF));
+                FOnReceiveData(freeAfter.block,
+                               static_cast<std::uint16_t>(message.WParam & 0xFFFF));
             break;
         }
         case WM_REQUESTHANGUP:

@@ -6,7 +6,6 @@
 
 #include <QObject>
 #include <QString>
-
 #include <exception>
 #include <functional>
 #include <stdexcept>
@@ -31,9 +30,8 @@ using TNotifyEvent = std::function<void(QObject* Sender)>;
 // An event bound to an object and one of its members.
 template <class T>
 TReceiveDataEvent ReceiveDataMethod(T* object, void (T::*method)(void*, std::uint16_t)) {
-    return [object, method](void* buffer, std::uint16_t length) {
-        (object->*method)(buffer, length);
-    };
+    return
+        [object, method](void* buffer, std::uint16_t length) { (object->*method)(buffer, length); };
 }
 template <class T>
 TNotifyEvent NotifyMethod(T* object, void (T::*method)(QObject*)) {

@@ -122,8 +122,12 @@ TraceFile& CommsLogFile() {
 EInOutError::EInOutError(int code, const std::string& message)
     : std::runtime_error(message), ErrorCode(code) {}
 
-std::string GlobalCommsLogFileName() { return CommsLogFile().Name(); }
-void SetGlobalCommsLogFileName(const std::string& name) { CommsLogFile().SetName(name); }
+std::string GlobalCommsLogFileName() {
+    return CommsLogFile().Name();
+}
+void SetGlobalCommsLogFileName(const std::string& name) {
+    CommsLogFile().SetName(name);
+}
 
 void WriteCommsLog(const char* text) {
     if (CommsLogFile().Name().empty()) return;
@@ -145,6 +149,12 @@ void ReportCommError(w32::DWORD code, const char* prefix) {
     WriteCommsLog(line.c_str());
 }
 
-void OpenCommsLog(const std::string& name) { CommsLogFile().Rewrite(name); }
-void CloseCommsLog() { CommsLogFile().Close(); }
-bool CommsLogIsOpen() { return CommsLogFile().IsOpen(); }
+void OpenCommsLog(const std::string& name) {
+    CommsLogFile().Rewrite(name);
+}
+void CloseCommsLog() {
+    CommsLogFile().Close();
+}
+bool CommsLogIsOpen() {
+    return CommsLogFile().IsOpen();
+}

@@ -25,7 +25,9 @@ void SetGlobalCommsLogFileName(const std::string& name);
 // Appends the text and CR LF to the trace file when the trace is on. Lines of different
 // threads never mix. Raises EInOutError when the line cannot be written.
 void WriteCommsLog(const char* text);
-inline void WriteCommsLog(const std::string& text) { WriteCommsLog(text.c_str()); }
+inline void WriteCommsLog(const std::string& text) {
+    WriteCommsLog(text.c_str());
+}
 
 // Writes prefix + GetLastError returned: "<system text>" (cut at 1023 characters).
 void ReportCommError(w32::DWORD code, const char* prefix);

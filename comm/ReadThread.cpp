@@ -198,8 +198,7 @@ bool TReadThread::SetupCommEvent(OVERLAPPED& overlapped, DWORD& eventMask) {
     }
 }
 
-bool TReadThread::HandleCommEvent(OVERLAPPED* overlapped, DWORD& eventMask,
-                                  bool fromOverlapped) {
+bool TReadThread::HandleCommEvent(OVERLAPPED* overlapped, DWORD& eventMask, bool fromOverlapped) {
     LocalBlock block(static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, 256)));
     if (!block) {
         ReportCommError(GetLastError(), "LocalAlloc: ");
@@ -254,4 +253,6 @@ bool TReadThread::PostCommData(void* block, DWORD count) {
     return true;
 }
 
-void TReadThread::PostHangupRequest() { PostMessageA(FNotifyWnd, WM_REQUESTHANGUP, 0, 0); }
+void TReadThread::PostHangupRequest() {
+    PostMessageA(FNotifyWnd, WM_REQUESTHANGUP, 0, 0);
+}

@@ -24,8 +24,7 @@ private:
     bool HandleReadEvent(w32::OVERLAPPED& overlapped, w32::BYTE* buffer, w32::DWORD& bytesRead);
     bool HandleReadData(const w32::BYTE* buffer, w32::DWORD count);
     bool SetupCommEvent(w32::OVERLAPPED& overlapped, w32::DWORD& eventMask);
-    bool HandleCommEvent(w32::OVERLAPPED* overlapped, w32::DWORD& eventMask,
-                         bool fromOverlapped);
+    bool HandleCommEvent(w32::OVERLAPPED* overlapped, w32::DWORD& eventMask, bool fromOverlapped);
     bool PostCommData(void* block, w32::DWORD count);
     void PostHangupRequest();
 };

@@ -49,9 +49,9 @@ void TWriteThread::Execute() {
                 if (msg.message == WM_COMMWRITE) {
                     release.block = reinterpret_cast<void*>(msg.lParam);
                     WriteCommsLog("Writing to comm port");
-                    const bool ok = HandleWriteData(WriteOverlapped,
-                                                    static_cast<const BYTE*>(release.block),
-                                                    static_cast<DWORD>(msg.wParam & 0xFFFF));
+                    const bool ok =
+                        HandleWriteData(WriteOverlapped, static_cast<const BYTE*>(release.block),
+                                        static_cast<DWORD>(msg.wParam & 0xFFFF));
                     if (!FWriteLeftPending) {
                         LocalFree(release.block);
                         release.block = nullptr;
@@ -63,8 +63,7 @@ void TWriteThread::Execute() {
                               std::to_string(msg.message));
                 continue;
             }
-            const DWORD result =
-                MsgWaitForMultipleObjects(1, &FCloseEvent, FALSE, INFINITE, 0xFF);
+            const DWORD result = MsgWaitForMultipleObjects(1, &FCloseEvent, FALSE, INFINITE, 0xFF);
             if (result == WAIT_FAILED) {
                 ReportCommError(GetLastError(), "Write WAIT_FAILED: ");
                 PostHangupRequest();
@@ -142,4 +141,6 @@ bool TWriteThread::HandleWriteData(OVERLAPPED& overlapped, const BYTE* buffer, D
     }
 }
 
-void TWriteThread::PostHangupRequest() { PostMessageA(FNotifyWnd, WM_REQUESTHANGUP, 0, 0); }
+void TWriteThread::PostHangupRequest() {
+    PostMessageA(FNotifyWnd, WM_REQUESTHANGUP, 0, 0);
+}

@@ -20,8 +20,7 @@ protected:
 
 private:
     // True when every byte is out; false on failure or on the close event.
-    bool HandleWriteData(w32::OVERLAPPED& overlapped, const w32::BYTE* buffer,
-                         w32::DWORD length);
+    bool HandleWriteData(w32::OVERLAPPED& overlapped, const w32::BYTE* buffer, w32::DWORD length);
     void PostHangupRequest();
 
     // Set when HandleWriteData leaves a write running (the close event came first): its

@@ -3,8 +3,8 @@
 namespace {
 
 const std::array<const char*, kTypeCount> kTypeEntries = {
-    "6Points(Digital In)",  "6Points(Analog In)",  "10Points(Digital In)",
-    "10Points(Analog In)",  "20Points(Digital In)", "20Points(Analog In)",
+    "6Points(Digital In)", "6Points(Analog In)",   "10Points(Digital In)",
+    "10Points(Analog In)", "20Points(Digital In)", "20Points(Analog In)",
 };
 
 }  // namespace
@@ -33,15 +33,22 @@ std::string TypeName(int code) {
     return kTypeEntries[code - 1];
 }
 
-const std::array<const char*, kTypeCount>& TypeListEntries() { return kTypeEntries; }
+const std::array<const char*, kTypeCount>& TypeListEntries() {
+    return kTypeEntries;
+}
 
 std::uint8_t CommandOf(NuvOperation op) {
     switch (op) {
-        case NuvOperation::Test: return CmdTest;
-        case NuvOperation::ReadType: return CmdReadType;
-        case NuvOperation::WriteType: return CmdWriteType;
-        case NuvOperation::ReadAddress: return CmdReadAddress;
-        case NuvOperation::WriteAddress: return CmdWriteAddress;
+        case NuvOperation::Test:
+            return CmdTest;
+        case NuvOperation::ReadType:
+            return CmdReadType;
+        case NuvOperation::WriteType:
+            return CmdWriteType;
+        case NuvOperation::ReadAddress:
+            return CmdReadAddress;
+        case NuvOperation::WriteAddress:
+            return CmdWriteAddress;
     }
     return 0;
 }

@@ -92,8 +92,12 @@ const char* FindText(DWORD code) {
 
 }  // namespace
 
-DWORD GetLastError() { return tLastError; }
-void SetLastError(DWORD code) { tLastError = code; }
+DWORD GetLastError() {
+    return tLastError;
+}
+void SetLastError(DWORD code) {
+    tLastError = code;
+}
 
 DWORD ErrorFromErrno(int error) {
     for (const auto& m : kErrnoMap)

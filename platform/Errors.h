@@ -23,7 +23,7 @@ DWORD ErrorFromErrno(int error);
 // pointer to a char* that receives a LocalAlloc'ed text (release it with LocalFree), and
 // size is the minimum to allocate. Answers the text's length without the terminating zero,
 // or 0 with ERROR_MR_MID_NOT_FOUND for a code that has no text.
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                     LPSTR buffer, DWORD size, void* arguments);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                     DWORD size, void* arguments);
 
 }  // namespace w32

@@ -102,7 +102,8 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool with
         }
         objects.push_back(std::move(w));
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock lock(WaitMutex());
     for (;;) {
         for (DWORD i = 0; i < count; ++i) {
@@ -147,7 +148,9 @@ namespace {
 std::atomic<int> gFailEvents{0};
 }  // namespace
 
-void FailNextEvents(int count) { gFailEvents.store(count); }
+void FailNextEvents(int count) {
+    gFailEvents.store(count);
+}
 
 HANDLE CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, LPCSTR) {
     int pending = gFailEvents.load();
@@ -188,8 +191,7 @@ DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
     return WaitCore(1, &h, milliseconds, false);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     if (waitAll) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return WAIT_FAILED;

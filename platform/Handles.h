@@ -17,8 +17,7 @@ BOOL ResetEvent(HANDLE h);
 
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
 // Wait for any (waitAll must be FALSE): answers WAIT_OBJECT_0 + the lowest signalled index.
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
 // Test hook: the next `count` CreateEventA calls fail (0 turns it off).
 void FailNextEvents(int count);

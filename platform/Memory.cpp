@@ -39,8 +39,12 @@ HLOCAL LocalFree(HLOCAL block) {
     return nullptr;
 }
 
-long OutstandingLocalBlocks() { return gOutstanding.load(); }
+long OutstandingLocalBlocks() {
+    return gOutstanding.load();
+}
 
-void FailNextLocalAllocs(int count) { gFailNext.store(count); }
+void FailNextLocalAllocs(int count) {
+    gFailNext.store(count);
+}
 
 }  // namespace w32

@@ -2,7 +2,6 @@
 
 #include <QMetaObject>
 #include <QObject>
-
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -128,7 +127,9 @@ BOOL PeekMessageA(MSG* msg, HWND, UINT, UINT, UINT removeFlags) {
     return TRUE;
 }
 
-BOOL TranslateMessage(const MSG*) { return FALSE; }
+BOOL TranslateMessage(const MSG*) {
+    return FALSE;
+}
 
 LRESULT DispatchMessageA(const MSG* msg) {
     if (msg == nullptr || msg->hwnd == 0) return 0;

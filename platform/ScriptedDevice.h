@@ -3,10 +3,10 @@
 // pseudo-terminal (so data flows as usual) and adds what a pty cannot produce: line
 // errors, chosen error codes from a call or a pending operation, short writes.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <functional>
 #include <string>
 
 #include "Win32Types.h"

@@ -33,19 +33,21 @@ using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 using detail::KernelObject;
 
-bool IsGoneErrno(int e) { return e == EIO || e == ENXIO || e == ENODEV; }
+bool IsGoneErrno(int e) {
+    return e == EIO || e == ENXIO || e == ENODEV;
+}
 
 struct BaudEntry {
     DWORD rate;
     speed_t speed;
 };
 const BaudEntry kBauds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
@@ -261,7 +263,8 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
         if (script && script->Paused()) return;
         DWORD code;
         if (script) {
-            if (rd && script->TakePendingFailure(ScriptedDevice::Op::Read, &code)) CompleteRead(code);
+            if (rd && script->TakePendingFailure(ScriptedDevice::Op::Read, &code))
+                CompleteRead(code);
             if (wr && script->TakePendingFailure(ScriptedDevice::Op::Write, &code))
                 CompleteWrite(code);
             if (wt && script->TakePendingFailure(ScriptedDevice::Op::WaitCommEvent, &code))
@@ -410,8 +413,8 @@ BOOL FailWithErrno(Port& p) {
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES*, DWORD,
-                   DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES*, DWORD, DWORD,
+                   HANDLE) {
     if (name == nullptr || *name == '\0') {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -507,10 +510,18 @@ BOOL GetCommState(HANDLE h, DCB* dcb) {
     d.DCBlength = sizeof(DCB);
     d.BaudRate = RateFor(::cfgetospeed(&t));
     switch (t.c_cflag & CSIZE) {
-        case CS5: d.ByteSize = 5; break;
-        case CS6: d.ByteSize = 6; break;
-        case CS7: d.ByteSize = 7; break;
-        default: d.ByteSize = 8; break;
+        case CS5:
+            d.ByteSize = 5;
+            break;
+        case CS6:
+            d.ByteSize = 6;
+            break;
+        case CS7:
+            d.ByteSize = 7;
+            break;
+        default:
+            d.ByteSize = 8;
+            break;
     }
     if ((t.c_cflag & PARENB) == 0)
         d.Parity = NOPARITY;
@@ -553,11 +564,20 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= sizes[dcb->ByteSize - 5];
     switch (dcb->Parity) {
-        case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-        case EVENPARITY: t.c_cflag |= PARENB; break;
-        case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
+        case ODDPARITY:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            t.c_cflag |= PARENB;
+            break;
+        case MARKPARITY:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case SPACEPARITY:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
     }
     if (dcb->StopBits == TWOSTOPBITS) t.c_cflag |= CSTOPB;
     if (dcb->fOutxCtsFlow) t.c_cflag |= CRTSCTS;
@@ -754,11 +774,10 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov
     r.issuer = GetCurrentThreadId();
     r.lastByte = now;
     const bool returnAtOnce = t.ReadIntervalTimeout == MAXDWORD &&
-                              t.ReadTotalTimeoutMultiplier == 0 &&
-                              t.ReadTotalTimeoutConstant == 0;
+                              t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
     r.firstByteMode = t.ReadIntervalTimeout == MAXDWORD &&
-                      t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                      t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+                      t.ReadTotalTimeoutMultiplier == MAXDWORD && t.ReadTotalTimeoutConstant > 0 &&
+                      t.ReadTotalTimeoutConstant < MAXDWORD;
     if (r.firstByteMode) {
         r.totalDeadline = now + Ms(t.ReadTotalTimeoutConstant);
     } else {

@@ -124,8 +124,7 @@ BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status);
 BOOL PurgeComm(HANDLE h, DWORD flags);
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, DWORD* written,
-               OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
 // Ends, with ERROR_OPERATION_ABORTED, every pending operation the calling thread started
 // on the handle. Once it returns, none of them touches its record or buffer again.

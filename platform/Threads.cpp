@@ -28,13 +28,20 @@ struct ThreadObject : detail::Waitable {};
 
 int NiceFor(TThreadPriority p) {
     switch (p) {
-        case tpIdle: return 19;
-        case tpLowest: return 2;
-        case tpLower: return 1;
-        case tpNormal: return 0;
-        case tpHigher: return -1;
-        case tpHighest: return -2;
-        case tpTimeCritical: return -15;
+        case tpIdle:
+            return 19;
+        case tpLowest:
+            return 2;
+        case tpLower:
+            return 1;
+        case tpNormal:
+            return 0;
+        case tpHigher:
+            return -1;
+        case tpHighest:
+            return -2;
+        case tpTimeCritical:
+            return -15;
     }
     return 0;
 }
@@ -59,7 +66,8 @@ TThread::TThread() : id_(gNextThreadId++) {
     while (pending > 0) {
         if (gFailThreads.compare_exchange_weak(pending, pending - 1)) {
             SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
         }
     }
     auto object = std::make_shared<ThreadObject>();

@@ -14,12 +14,16 @@ std::int64_t MonotonicMs() {
 }
 }  // namespace
 
-DWORD GetTickCount() { return static_cast<DWORD>(MonotonicMs() + gOffset.load()); }
+DWORD GetTickCount() {
+    return static_cast<DWORD>(MonotonicMs() + gOffset.load());
+}
 
 void SetTickCountForTesting(DWORD now) {
     gOffset.store(static_cast<std::int64_t>(now) - MonotonicMs());
 }
 
-void ResetTickCountForTesting() { gOffset.store(0); }
+void ResetTickCountForTesting() {
+    gOffset.store(0);
+}
 
 }  // namespace w32

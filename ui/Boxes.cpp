@@ -8,7 +8,9 @@ namespace {
 BoxObserver gObserver;
 }
 
-void SetBoxObserver(BoxObserver observer) { gObserver = std::move(observer); }
+void SetBoxObserver(BoxObserver observer) {
+    gObserver = std::move(observer);
+}
 
 void ShowBox(QWidget* parent, BoxKind kind, const QString& text) {
     if (gObserver && gObserver(kind, text)) return;

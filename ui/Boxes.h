@@ -4,7 +4,6 @@
 
 #include <QString>
 #include <QWidget>
-
 #include <functional>
 
 enum class BoxKind { Information, Warning, Error };

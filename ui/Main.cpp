@@ -69,7 +69,9 @@ TForm1::~TForm1() {
     delete ui;
 }
 
-void TForm1::FormCreate() { UpdateButtons(); }
+void TForm1::FormCreate() {
+    UpdateButtons();
+}
 
 void TForm1::FormShow() {
     ui->cbPort->setCurrentIndex(0);
@@ -134,11 +136,21 @@ void TForm1::SendRequest(NuvOperation operation) {
     if (!Timer1->isActive()) Timer1->start();
 }
 
-void TForm1::btnTestClick() { SendRequest(NuvOperation::Test); }
-void TForm1::btnReadTypeClick() { SendRequest(NuvOperation::ReadType); }
-void TForm1::btnSetTypeClick() { SendRequest(NuvOperation::WriteType); }
-void TForm1::btnReadAddClick() { SendRequest(NuvOperation::ReadAddress); }
-void TForm1::btnWriteAddClick() { SendRequest(NuvOperation::WriteAddress); }
+void TForm1::btnTestClick() {
+    SendRequest(NuvOperation::Test);
+}
+void TForm1::btnReadTypeClick() {
+    SendRequest(NuvOperation::ReadType);
+}
+void TForm1::btnSetTypeClick() {
+    SendRequest(NuvOperation::WriteType);
+}
+void TForm1::btnReadAddClick() {
+    SendRequest(NuvOperation::ReadAddress);
+}
+void TForm1::btnWriteAddClick() {
+    SendRequest(NuvOperation::WriteAddress);
+}
 
 void TForm1::Comm321ReceiveData(void* Buffer, std::uint16_t BufferLength) {
     if (!AcceptReply(static_cast<const std::uint8_t*>(Buffer), BufferLength, FTxFrame, FRxFrame))
@@ -156,7 +168,9 @@ void TForm1::Comm321ReceiveData(void* Buffer, std::uint16_t BufferLength) {
     ShowBox(this, BoxKind::Information, FMessage);
 }
 
-void TForm1::Comm321RequestHangup(QObject*) { Comm321->RestartComm(); }
+void TForm1::Comm321RequestHangup(QObject*) {
+    Comm321->RestartComm();
+}
 
 void TForm1::Timer1Timer() {
     const w32::DWORD elapsed = w32::GetTickCount() - FSendTick;
@@ -168,4 +182,6 @@ void TForm1::Timer1Timer() {
     }
 }
 
-void TForm1::Button1Click() { close(); }
+void TForm1::Button1Click() {
+    close();
+}

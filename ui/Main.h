@@ -4,7 +4,6 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
-
 #include <cstdint>
 
 #include "Comm32.h"

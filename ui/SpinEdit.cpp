@@ -1,7 +1,6 @@
 #include "SpinEdit.h"
 
 #include <QLineEdit>
-
 #include <climits>
 
 TSpinEdit::TSpinEdit(QWidget* parent) : QSpinBox(parent) {

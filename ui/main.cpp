@@ -1,9 +1,10 @@
 // The NUV setup tool: one dialog on the window thread.
 
+#include "Main.h"
+
 #include <QApplication>
 
 #include "Boxes.h"
-#include "Main.h"
 #include "Messages.h"
 
 int main(int argc, char** argv) {

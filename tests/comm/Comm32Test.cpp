@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-
 #include <time.h>
 
 #include <QVariant>
-
 #include <algorithm>
 #include <memory>
 
@@ -285,8 +283,9 @@ TEST_F(Comm32Test, HangupRequestWhileNotRunningStartsNothing) {
         lastResult = comm->RestartComm();
     });
     ASSERT_TRUE(comm->StartComm());
-    ASSERT_TRUE(PumpUntil([&] { return PendingOperations(comm->CommHandle()) ==
-                                       (PENDING_READ | PENDING_COMM_EVENT); }));
+    ASSERT_TRUE(PumpUntil([&] {
+        return PendingOperations(comm->CommHandle()) == (PENDING_READ | PENDING_COMM_EVENT);
+    }));
     PostMessageA(comm->NotifyWnd(), WM_REQUESTHANGUP, 0, 0);
     comm->StopComm();  // the request is handled after the stop
     ASSERT_TRUE(PumpUntil([&] { return restarts == 1; }));
@@ -368,8 +367,9 @@ TEST_F(Comm32Test, TraceHoldsTheWholeSequenceInOrder) {
     Receive();
     ASSERT_TRUE(comm->StartComm());
     const unsigned char frame[3] = {0xAA, 1, 9};
-    ASSERT_TRUE(PumpUntil([&] { return PendingOperations(comm->CommHandle()) ==
-                                       (PENDING_READ | PENDING_COMM_EVENT); }));
+    ASSERT_TRUE(PumpUntil([&] {
+        return PendingOperations(comm->CommHandle()) == (PENDING_READ | PENDING_COMM_EVENT);
+    }));
     comm->WriteCommData(frame, 3);
     EXPECT_EQ(pty.Read(3).size(), 3u);
     pty.Write({0xAA, 1, 9});

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/ioctl.h>
 
 #include <memory>
@@ -72,7 +71,9 @@ protected:
         ASSERT_TRUE(Ended(t));
     }
     // Lets notifications that are already posted arrive.
-    void Drain() { PumpUntil([] { return false; }, 30); }
+    void Drain() {
+        PumpUntil([] { return false; }, 30);
+    }
     bool Await(std::function<bool()> done) { return PumpUntil(std::move(done)); }
     void PostWrite(const std::vector<unsigned char>& bytes) {
         auto* block = static_cast<unsigned char*>(LocalAlloc(LMEM_ZEROINIT, bytes.size() + 1));
@@ -181,7 +182,8 @@ TEST_F(WorkerTest, ReadCompletingAtOnceEmptyEndsAtStartUp) {
 TEST_F(WorkerTest, StopWhileWaitingDiscardsUnreadBytesWithoutARequest) {
     OpenPty(0, 0, 0);  // the read waits for 2048 bytes
     StartReader();
-    ASSERT_TRUE(Await([&] { return PendingOperations(port) == (PENDING_READ | PENDING_COMM_EVENT); }));
+    ASSERT_TRUE(
+        Await([&] { return PendingOperations(port) == (PENDING_READ | PENDING_COMM_EVENT); }));
     pty.Write(Pattern(30));
     ASSERT_TRUE(Await([&] {
         COMSTAT st{};
@@ -246,7 +248,8 @@ TEST_F(WorkerTest, LineErrorsArePostedAsTextAndTheWorkerGoesOn) {
 TEST_F(WorkerTest, LineErrorGoesBeforeDataCompletingAtTheSameMoment) {
     OpenScripted(0, 0, 0);
     StartReader();
-    ASSERT_TRUE(Await([&] { return PendingOperations(port) == (PENDING_READ | PENDING_COMM_EVENT); }));
+    ASSERT_TRUE(
+        Await([&] { return PendingOperations(port) == (PENDING_READ | PENDING_COMM_EVENT); }));
     device->Pause();
     const auto bytes = Pattern(2048);
     write(device->MasterFd(), bytes.data(), bytes.size());
@@ -411,7 +414,8 @@ TEST_F(WorkerTest, WriteCallFailures) {
     }
     const auto lines = trace.Lines();
     EXPECT_EQ(CountLines(lines, kInvalidHandleLine), 1);
-    EXPECT_TRUE(HasLine(lines, "Error to writing to CommFileGetLastError returned: \"Access is denied."));
+    EXPECT_TRUE(
+        HasLine(lines, "Error to writing to CommFileGetLastError returned: \"Access is denied."));
     EXPECT_EQ(CountLines(lines, "Closing TAPI"), 1);
     EXPECT_EQ(CountLines(lines, "Write thread shutting down"), 2);
 }

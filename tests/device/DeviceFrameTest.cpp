@@ -52,9 +52,8 @@ TEST(Checksum, SumOfFirstTwentyFiveBytesModulo256) {
 
 TEST(TypeNames, MatchTheTypeListIncludingTenPointDigital) {
     ASSERT_EQ(TypeListEntries().size(), 6u);
-    const char* expected[] = {"6Points(Digital In)",  "6Points(Analog In)",
-                              "10Points(Digital In)", "10Points(Analog In)",
-                              "20Points(Digital In)", "20Points(Analog In)"};
+    const char* expected[] = {"6Points(Digital In)", "6Points(Analog In)",   "10Points(Digital In)",
+                              "10Points(Analog In)", "20Points(Digital In)", "20Points(Analog In)"};
     for (int code = 1; code <= 6; ++code) {
         EXPECT_EQ(TypeName(code), expected[code - 1]);
         EXPECT_STREQ(TypeListEntries()[code - 1], expected[code - 1]);
@@ -64,19 +63,29 @@ TEST(TypeNames, MatchTheTypeListIncludingTenPointDigital) {
 TEST(Requests, WriteTypeBytesCarryOverIntoTest) {
     DeviceFrame tx{};
     FillRequest(tx, NuvOperation::WriteType, {.address = 1, .typeIndex = 3});
-    EXPECT_EQ(tx, Frame({{0, 0xAA}, {1, 1}, {2, 0x11}, {3, 1}, {4, 1}, {5, 4},
-                         {23, 0x1A}, {24, 0}, {25, 0xDC}}));
+    EXPECT_EQ(tx, Frame({{0, 0xAA},
+                         {1, 1},
+                         {2, 0x11},
+                         {3, 1},
+                         {4, 1},
+                         {5, 4},
+                         {23, 0x1A},
+                         {24, 0},
+                         {25, 0xDC}}));
     FillRequest(tx, NuvOperation::Test, {.address = 1});
-    EXPECT_EQ(tx, Frame({{0, 0xAA}, {1, 1}, {2, 9}, {3, 1}, {4, 1}, {5, 4},
-                         {23, 0x1A}, {24, 0}, {25, 0xD4}}));
+    EXPECT_EQ(
+        tx,
+        Frame(
+            {{0, 0xAA}, {1, 1}, {2, 9}, {3, 1}, {4, 1}, {5, 4}, {23, 0x1A}, {24, 0}, {25, 0xD4}}));
 }
 
 TEST(Requests, ReadAddressFirstGoesToBroadcastWhateverTheAddressField) {
     for (int address : {1, 7, 254}) {
         DeviceFrame tx{};
         FillRequest(tx, NuvOperation::ReadAddress, {.address = address, .typeIndex = 0});
-        EXPECT_EQ(tx, Frame({{0, 0xAA}, {1, 0xFF}, {2, 0x0E}, {5, 1}, {23, 0x0A}, {24, 0x26},
-                             {25, 0xE8}}));
+        EXPECT_EQ(
+            tx,
+            Frame({{0, 0xAA}, {1, 0xFF}, {2, 0x0E}, {5, 1}, {23, 0x0A}, {24, 0x26}, {25, 0xE8}}));
     }
 }
 
@@ -107,8 +116,8 @@ TEST(Requests, AddressIsTakenModulo256) {
 }
 
 TEST(Requests, NoTypeSelectedWritesZeroTypeByte) {
-    for (auto op : {NuvOperation::WriteType, NuvOperation::ReadAddress,
-                    NuvOperation::WriteAddress}) {
+    for (auto op :
+         {NuvOperation::WriteType, NuvOperation::ReadAddress, NuvOperation::WriteAddress}) {
         DeviceFrame tx{};
         tx[5] = 9;
         FillRequest(tx, op, {.address = 1, .typeIndex = -1});
@@ -131,7 +140,9 @@ struct AcceptCase {
     bool accepted;
 };
 
-std::vector<std::uint8_t> Bytes(const DeviceFrame& f) { return {f.begin(), f.end()}; }
+std::vector<std::uint8_t> Bytes(const DeviceFrame& f) {
+    return {f.begin(), f.end()};
+}
 
 TEST(Acceptance, TheFourTestsInOrder) {
     DeviceFrame good = Reply(5, 9);
@@ -192,18 +203,36 @@ struct OutcomeCase {
 TEST(Outcomes, EveryRowOfTheTable) {
     const OutcomeCase cases[] = {
         {9, Reply(1, 9), "Ok to test NUV !", {}, {}},
-        {16, Reply(1, 16, {{3, 1}, {4, 1}, {5, 3}}), "Ok to read NUV Type!",
-         "10Points(Digital In)", {}},
-        {16, Reply(1, 16, {{3, 1}, {4, 1}, {5, 6}}), "Ok to read NUV Type!",
-         "20Points(Analog In)", {}},
-        {16, Reply(1, 16, {{3, 1}, {4, 1}, {5, 0}}), "Failed to read NUV Type !",
-         "Unknown NUV Type !", {}},
-        {16, Reply(1, 16, {{3, 1}, {4, 1}, {5, 7}}), "Failed to read NUV Type !",
-         "Unknown NUV Type !", {}},
-        {16, Reply(1, 16, {{3, 2}, {4, 1}, {5, 3}}), "Failed to read NUV Type !",
-         "Unknown NUV Type !", {}},
-        {16, Reply(1, 16, {{3, 1}, {4, 0}, {5, 3}}), "Failed to read NUV Type !",
-         "Unknown NUV Type !", {}},
+        {16,
+         Reply(1, 16, {{3, 1}, {4, 1}, {5, 3}}),
+         "Ok to read NUV Type!",
+         "10Points(Digital In)",
+         {}},
+        {16,
+         Reply(1, 16, {{3, 1}, {4, 1}, {5, 6}}),
+         "Ok to read NUV Type!",
+         "20Points(Analog In)",
+         {}},
+        {16,
+         Reply(1, 16, {{3, 1}, {4, 1}, {5, 0}}),
+         "Failed to read NUV Type !",
+         "Unknown NUV Type !",
+         {}},
+        {16,
+         Reply(1, 16, {{3, 1}, {4, 1}, {5, 7}}),
+         "Failed to read NUV Type !",
+         "Unknown NUV Type !",
+         {}},
+        {16,
+         Reply(1, 16, {{3, 2}, {4, 1}, {5, 3}}),
+         "Failed to read NUV Type !",
+         "Unknown NUV Type !",
+         {}},
+        {16,
+         Reply(1, 16, {{3, 1}, {4, 0}, {5, 3}}),
+         "Failed to read NUV Type !",
+         "Unknown NUV Type !",
+         {}},
         {17, Reply(1, 17), "Ok to write NUV type!", {}, {}},
         {14, Reply(42, 14), "Ok to read NUV Address!", {}, 42},
         {21, Reply(1, 21), "Ok to write NUV Address,Please reset NUV device!!", {}, {}},

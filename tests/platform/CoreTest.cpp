@@ -2,7 +2,6 @@
 
 #include <QEventLoop>
 #include <QTimer>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -18,7 +17,8 @@ namespace {
 
 struct EventGuard {
     HANDLE h;
-    explicit EventGuard(BOOL manual, BOOL initial) : h(CreateEventA(nullptr, manual, initial, nullptr)) {}
+    explicit EventGuard(BOOL manual, BOOL initial)
+        : h(CreateEventA(nullptr, manual, initial, nullptr)) {}
     ~EventGuard() { CloseHandle(h); }
 };
 
@@ -100,7 +100,9 @@ TEST(Threads, DestroyingWaitsForTheThreadAndANeverResumedOneRunsNothing) {
         t.Resume();
     }
     EXPECT_TRUE(done);
-    { LambdaThread never([&] { ran = true; }); }
+    {
+        LambdaThread never([&] { ran = true; });
+    }
     EXPECT_FALSE(ran);
 }
 
@@ -226,8 +228,9 @@ TEST(Windows, ExceptionFromAHandlerGoesToTheApplicationHandler) {
 
 TEST(SystemText, FormatMessageInBothModes) {
     char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-                             ERROR_ACCESS_DENIED, 0x0409, reinterpret_cast<LPSTR>(&text), 1, nullptr);
+    DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+                       ERROR_ACCESS_DENIED, 0x0409, reinterpret_cast<LPSTR>(&text), 1, nullptr);
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, "Access is denied.\r\n");
     EXPECT_EQ(n, std::strlen(text));
@@ -240,12 +243,14 @@ TEST(SystemText, FormatMessageInBothModes) {
 
     char small[8];
     EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, small,
-                             sizeof small, nullptr), 0u);
+                             sizeof small, nullptr),
+              0u);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
 
     text = nullptr;
     EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-                             424242, 0x0409, reinterpret_cast<LPSTR>(&text), 1, nullptr), 0u);
+                             424242, 0x0409, reinterpret_cast<LPSTR>(&text), 1, nullptr),
+              0u);
     EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND);
     EXPECT_EQ(text, nullptr);
 }
@@ -255,7 +260,9 @@ TEST(SystemText, EveryMappedErrnoHasAText) {
         char buffer[512];
         const DWORD code = ErrorFromErrno(e);
         EXPECT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer,
-                                 sizeof buffer, nullptr), 0u) << "errno " << e << " -> " << code;
+                                 sizeof buffer, nullptr),
+                  0u)
+            << "errno " << e << " -> " << code;
     }
 }
 

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,7 +109,10 @@ TEST_F(SerialTest, LineSettingsAppliedAndARefusedOneLeavesTheOld) {
     const struct {
         DWORD baud;
         BYTE size, parity, stop;
-    } refused[] = {{12345, 8, 0, 0}, {9600, 9, 0, 0}, {9600, 8, 5, 0}, {9600, 8, 0, ONE5STOPBITS},
+    } refused[] = {{12345, 8, 0, 0},
+                   {9600, 9, 0, 0},
+                   {9600, 8, 5, 0},
+                   {9600, 8, 0, ONE5STOPBITS},
                    {9600, 7, EVENPARITY, 0} /* a pty forces 8N */};
     for (const auto& r : refused) {
         DCB bad = back;

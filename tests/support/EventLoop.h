@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QThread>
-
 #include <chrono>
 #include <functional>
 

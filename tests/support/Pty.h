@@ -48,17 +48,21 @@ public:
         std::size_t done = 0;
         while (done < bytes.size()) {
             ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-            if (n > 0) done += static_cast<std::size_t>(n);
-            else if (n < 0) throw std::runtime_error("pty write failed");
+            if (n > 0)
+                done += static_cast<std::size_t>(n);
+            else if (n < 0)
+                throw std::runtime_error("pty write failed");
         }
     }
     // Reads until `count` bytes came or `timeoutMs` passed.
     std::vector<unsigned char> Read(std::size_t count, int timeoutMs = 5000) const {
         std::vector<unsigned char> out;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (out.size() < count) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
             if (left <= 0) break;
             pollfd p{master_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;

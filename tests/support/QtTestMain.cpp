@@ -1,6 +1,7 @@
 // Test main for suites that need a Qt event loop on the main thread.
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+
+#include <QCoreApplication>
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

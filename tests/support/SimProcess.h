@@ -61,7 +61,8 @@ public:
     }
     // Next line of the simulator's log, or "" after the time-out.
     std::string ReadLine(int timeoutMs = 5000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             const auto nl = pending_.find('\n');
             if (nl != std::string::npos) {
@@ -70,7 +71,8 @@ public:
                 return line;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
             if (left <= 0 || out_ < 0) return "";
             pollfd p{out_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
@@ -82,7 +84,8 @@ public:
     }
     // Waits for a log line that contains the text.
     bool AwaitLog(const std::string& text, int timeoutMs = 5000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < deadline) {
             const std::string line = ReadLine(100);
             if (line.find(text) != std::string::npos) return true;
@@ -121,7 +124,8 @@ public:
     // Collects bytes until the line has been quiet for quietMs (or timeoutMs passed).
     std::vector<std::uint8_t> Receive(int quietMs = 300, int timeoutMs = 5000) const {
         std::vector<std::uint8_t> got;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < deadline) {
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, quietMs) <= 0) {

@@ -183,7 +183,8 @@ TEST(NuvSimTest, WireSpeedPacesTheReply) {
     const auto start = Clock::now();
     line.Send(Request(NuvOperation::Test, 1));
     const auto got = line.Receive(100);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     ExpectValidFrom(got, 1);
     EXPECT_GE(ms, 25 + 100) << "26 bytes at 9600 baud take about 27 ms";
 }

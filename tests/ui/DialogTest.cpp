@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-
 #include <chrono>
 #include <memory>
 
@@ -115,9 +114,9 @@ TEST_F(DialogTest, StartsWithTheDesignTimeSettings) {
     EXPECT_FALSE(form->Timer1->isActive());
     EXPECT_EQ(form->Timer1->interval(), 200);
     // Keyboard focus order.
-    const char* order[] = {"cbPort",      "seAddress", "btnOpen",    "btnClose", "cbTypes",
-                           "btnSetType",  "btnTest",   "EditType",   "btnReadType", "btnReadAdd",
-                           "seNew",       "seOld",     "btnWriteAdd", "Button1"};
+    const char* order[] = {"cbPort",     "seAddress", "btnOpen",     "btnClose",    "cbTypes",
+                           "btnSetType", "btnTest",   "EditType",    "btnReadType", "btnReadAdd",
+                           "seNew",      "seOld",     "btnWriteAdd", "Button1"};
     QStringList names;
     for (const char* n : order) names << n;
     QStringList chain;
@@ -127,7 +126,8 @@ TEST_F(DialogTest, StartsWithTheDesignTimeSettings) {
         // Inner editors of composite fields carry no name of the form's.
         QWidget* named = w;
         while (named && !names.contains(named->objectName())) named = named->parentWidget();
-        if (named && named != form.get() && (chain.isEmpty() || chain.back() != named->objectName()))
+        if (named && named != form.get() &&
+            (chain.isEmpty() || chain.back() != named->objectName()))
             chain << named->objectName();
         w = w->nextInFocusChain();
     } while (w && w != start && chain.size() < 40);
@@ -185,7 +185,8 @@ TEST_F(DialogTest, EachOperationSendsItsFrameAndShowsItsAnswer) {
         SCOPED_TRACE(o.button);
         FillRequest(expected, o.op, {1, 1, 3});
         Click(o.button);
-        EXPECT_EQ(SimReceived(sim), FrameToHex(expected)) << "the frame, carried-over bytes included";
+        EXPECT_EQ(SimReceived(sim), FrameToHex(expected))
+            << "the frame, carried-over bytes included";
         ASSERT_TRUE(AwaitBoxes(++n));
         EXPECT_EQ(boxes.back().kind, BoxKind::Information);
         EXPECT_EQ(boxes.back().text, o.text);
@@ -238,7 +239,8 @@ TEST_F(DialogTest, MissingReplyWarnsAboutOnePointSixSecondsAfterTheSend) {
     const auto sent = Clock::now();
     Click("btnTest");
     ASSERT_TRUE(AwaitBoxes(1));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(boxes[0].at - sent).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(boxes[0].at - sent).count();
     EXPECT_EQ(boxes[0].kind, BoxKind::Warning);
     EXPECT_EQ(boxes[0].text,
               "Communication Failed,Please Check Serial Port,NUV Address and Commnuication Line!");
@@ -300,7 +302,8 @@ TEST_F(DialogTest, WaitAcrossTheTickWrap) {
     const auto sent = Clock::now();
     Click("btnTest");
     ASSERT_TRUE(AwaitBoxes(1));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(boxes[0].at - sent).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(boxes[0].at - sent).count();
     EXPECT_EQ(boxes[0].kind, BoxKind::Warning);
     EXPECT_GT(ms, 1500);
     EXPECT_LT(ms, 2500);

@@ -30,10 +30,14 @@ std::vector<DeviceFrame> FrameParser::Feed(const std::uint8_t* data, std::size_t
 
 std::optional<FaultKind> ParseFaultKind(const std::string& name) {
     static const std::pair<const char*, FaultKind> kinds[] = {
-        {"silent", FaultKind::Silent},       {"late", FaultKind::Late},
-        {"split", FaultKind::Split},         {"bad-checksum", FaultKind::BadChecksum},
-        {"wrong-address", FaultKind::WrongAddress}, {"short", FaultKind::Short},
-        {"garbage", FaultKind::Garbage},     {"hangup", FaultKind::Hangup},
+        {"silent", FaultKind::Silent},
+        {"late", FaultKind::Late},
+        {"split", FaultKind::Split},
+        {"bad-checksum", FaultKind::BadChecksum},
+        {"wrong-address", FaultKind::WrongAddress},
+        {"short", FaultKind::Short},
+        {"garbage", FaultKind::Garbage},
+        {"hangup", FaultKind::Hangup},
     };
     for (const auto& [n, k] : kinds)
         if (name == n) return k;
@@ -42,28 +46,42 @@ std::optional<FaultKind> ParseFaultKind(const std::string& name) {
 
 const char* FaultName(FaultKind kind) {
     switch (kind) {
-        case FaultKind::Silent: return "silent";
-        case FaultKind::Late: return "late";
-        case FaultKind::Split: return "split";
-        case FaultKind::BadChecksum: return "bad-checksum";
-        case FaultKind::WrongAddress: return "wrong-address";
-        case FaultKind::Short: return "short";
-        case FaultKind::Garbage: return "garbage";
-        case FaultKind::Hangup: return "hangup";
+        case FaultKind::Silent:
+            return "silent";
+        case FaultKind::Late:
+            return "late";
+        case FaultKind::Split:
+            return "split";
+        case FaultKind::BadChecksum:
+            return "bad-checksum";
+        case FaultKind::WrongAddress:
+            return "wrong-address";
+        case FaultKind::Short:
+            return "short";
+        case FaultKind::Garbage:
+            return "garbage";
+        case FaultKind::Hangup:
+            return "hangup";
     }
     return "?";
 }
 
 std::string Describe(const DeviceFrame& r) {
-    const std::string to = r[1] == kBroadcastAddress ? std::string(" (broadcast)")
-                                                       : " to " + std::to_string(r[1]);
+    const std::string to =
+        r[1] == kBroadcastAddress ? std::string(" (broadcast)") : " to " + std::to_string(r[1]);
     switch (r[2]) {
-        case CmdTest: return "Test" + to;
-        case CmdReadType: return "Read type" + to;
-        case CmdWriteType: return "Write type " + std::to_string(r[5]) + to;
-        case CmdReadAddress: return "Read address" + to;
-        case CmdWriteAddress: return "Write address " + std::to_string(r[3]) + to;
-        default: return "Unknown command " + std::to_string(r[2]) + to;
+        case CmdTest:
+            return "Test" + to;
+        case CmdReadType:
+            return "Read type" + to;
+        case CmdWriteType:
+            return "Write type " + std::to_string(r[5]) + to;
+        case CmdReadAddress:
+            return "Read address" + to;
+        case CmdWriteAddress:
+            return "Write address " + std::to_string(r[3]) + to;
+        default:
+            return "Unknown command " + std::to_string(r[2]) + to;
     }
 }
 

@@ -52,11 +52,11 @@ struct Chunk {
 
 // What the bus does with one request.
 struct Response {
-    std::vector<Chunk> chunks;        // empty: nothing is sent
-    std::optional<FaultKind> fault;   // the fault applied, if any
-    bool hangup = false;              // close the line
-    int repliers = 0;                 // devices that answered (more than one collide)
-    std::string meaning;              // what the request asked, in words
+    std::vector<Chunk> chunks;       // empty: nothing is sent
+    std::optional<FaultKind> fault;  // the fault applied, if any
+    bool hangup = false;             // close the line
+    int repliers = 0;                // devices that answered (more than one collide)
+    std::string meaning;             // what the request asked, in words
 };
 
 class NuvBus {

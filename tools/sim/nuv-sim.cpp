@@ -121,7 +121,8 @@ Options Parse(int argc, char** argv) {
             const std::string v = value();
             const auto colon = v.find(':');
             if (colon == std::string::npos) UsageError("--device takes ADDR:TYPE");
-            SimDevice d{ToInt(v.substr(0, colon), "--device"), ToInt(v.substr(colon + 1), "--device"), {}};
+            SimDevice d{
+                ToInt(v.substr(0, colon), "--device"), ToInt(v.substr(colon + 1), "--device"), {}};
             if (d.address < 0 || d.address > 254 || d.type < 1 || d.type > 6)
                 UsageError("--device address 0-254, type 1-6");
             o.devices.push_back(d);
@@ -204,19 +205,15 @@ int main(int argc, char** argv) {
     std::printf("%s\n", options.link.c_str());
     std::fflush(stdout);
 
-
-    NuvBus bus(options.devices, options.applyAtOnce, options.delayMs, options.faults,
-               options.seed);
+    NuvBus bus(options.devices, options.applyAtOnce, options.delayMs, options.faults, options.seed);
     FrameParser parser;
     std::vector<Pending> pending;
     const auto start = Clock::now();
     auto log = [&](const char* what, const std::vector<std::uint8_t>& bytes,
                    const std::string& meaning) {
         if (options.quiet) return;
-        const double ms =
-            std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        std::printf("[%10.3f] %s%s | %s\n", ms / 1000.0, what, Hex(bytes).c_str(),
-                    meaning.c_str());
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        std::printf("[%10.3f] %s%s | %s\n", ms / 1000.0, what, Hex(bytes).c_str(), meaning.c_str());
     };
     if (!options.quiet) {
         for (const auto& d : options.devices)
@@ -229,11 +226,14 @@ int main(int argc, char** argv) {
         int timeout = -1;
         const auto now = Clock::now();
         if (!pending.empty()) {
-            const auto next = std::min_element(pending.begin(), pending.end(),
-                                               [](auto& a, auto& b) { return a.due < b.due; })->due;
-            timeout = next <= now ? 0
-                                  : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
-                                                         next - now).count());
+            const auto next =
+                std::min_element(pending.begin(), pending.end(), [](auto& a, auto& b) {
+                    return a.due < b.due;
+                })->due;
+            timeout = next <= now
+                          ? 0
+                          : static_cast<int>(
+                                std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
         }
         pollfd fds[2] = {{master, POLLIN, 0}, {sigfd, POLLIN, 0}};
         ::poll(fds, 2, timeout);
@@ -288,8 +288,10 @@ int main(int argc, char** argv) {
                         std::vector<std::uint8_t> all;
                         for (const Chunk& c : r.chunks)
                             all.insert(all.end(), c.bytes.begin(), c.bytes.end());
-                        log("TX", all, r.repliers > 1 ? "collision of " + std::to_string(r.repliers) + " replies"
-                                                      : "reply from " + std::to_string(all.size() > 1 ? all[1] : 0));
+                        log("TX", all,
+                            r.repliers > 1
+                                ? "collision of " + std::to_string(r.repliers) + " replies"
+                                : "reply from " + std::to_string(all.size() > 1 ? all[1] : 0));
                     }
                 }
             }
