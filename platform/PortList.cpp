@@ -42,7 +42,9 @@ std::vector<SerialPortInfo> EnumerateSerialPorts() {
         const std::string driver = fs::read_symlink(driverLink, e2).filename().string();
         const std::string device = "/dev/" + entry.path().filename().string();
         if (!fs::exists(device, e2)) continue;
-        if (driver == "serial8250" && !UartPresent(device)) continue;
+        // UART entries exist for every possible 8250 port, hardware or not.
+        if ((driver == "serial8250" || device.rfind("/dev/ttyS", 0) == 0) && !UartPresent(device))
+            continue;
         SerialPortInfo info{device, {}, driver};
         if (auto it = byId.find(device); it != byId.end()) info.byId = it->second;
         ports.push_back(info);
