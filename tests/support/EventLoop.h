@@ -16,3 +16,13 @@ inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000) 
     }
     return true;
 }
+
+#include <QEventLoop>
+#include <QTimer>
+
+// Runs the event loop for a while without polling (the thread sleeps between events).
+inline void RunEventLoopFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}

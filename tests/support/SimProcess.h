@@ -9,7 +9,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,6 +40,26 @@ public:
         }
         ::close(out[1]);
         out_ = out[0];
+        // The log is drained all the time, so the simulator never blocks on a full pipe.
+        reader_ = std::thread([this] {
+            char buf[4096];
+            std::string partial;
+            for (;;) {
+                const ssize_t n = ::read(out_, buf, sizeof buf);
+                if (n <= 0) break;
+                partial.append(buf, static_cast<std::size_t>(n));
+                std::size_t nl;
+                std::lock_guard lock(mutex_);
+                while ((nl = partial.find('\n')) != std::string::npos) {
+                    lines_.push_back(partial.substr(0, nl));
+                    partial.erase(0, nl + 1);
+                }
+                cv_.notify_all();
+            }
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+            cv_.notify_all();
+        });
         const std::string first = ReadLine(10000);
         if (first != link_) throw std::runtime_error("nuv-sim did not start: " + first);
     }
@@ -54,6 +78,7 @@ public:
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
+        if (reader_.joinable()) reader_.join();
         if (out_ >= 0) ::close(out_);
         out_ = -1;
         exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -61,26 +86,13 @@ public:
     }
     // Next line of the simulator's log, or "" after the time-out.
     std::string ReadLine(int timeoutMs = 5000) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto nl = pending_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = pending_.substr(0, nl);
-                pending_.erase(0, nl + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0 || out_ < 0) return "";
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-            char buf[1024];
-            const ssize_t n = ::read(out_, buf, sizeof buf);
-            if (n <= 0) return "";
-            pending_.append(buf, static_cast<std::size_t>(n));
-        }
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                     [this] { return !lines_.empty() || ended_; });
+        if (lines_.empty()) return "";
+        std::string line = lines_.front();
+        lines_.pop_front();
+        return line;
     }
     // Waits for a log line that contains the text.
     bool AwaitLog(const std::string& text, int timeoutMs = 5000) {
@@ -98,7 +110,11 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
     int exitStatus_ = -1;
-    std::string pending_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::string> lines_;
+    bool ended_ = false;
 };
 
 // The simulator's port opened with plain termios, raw.

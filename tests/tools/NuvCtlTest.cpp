@@ -199,6 +199,15 @@ TEST(NuvCtl, TraceFileHoldsTheLinkInOrder) {
     unlink(trace.c_str());
 }
 
+TEST(NuvCtl, PulledAdapterEndsTheCommandWithoutHanging) {
+    SimProcess sim({"--fault", "hangup", "--quiet"});
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = Ctl({"--port", sim.Link(), "test"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Has(r.out, "nothing came back")) << r.out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 TEST(NuvCtl, PortsListsWithoutFailing) {
     const auto r = Ctl({"ports"});
     EXPECT_EQ(r.code, 0);

@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <time.h>
+
 #include <chrono>
 #include <memory>
 
@@ -328,6 +330,29 @@ TEST_F(DialogTest, ClosingTheDialogStopsThePort) {
     Click("Button1");
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(form->Comm321->CommHandle(), 0u);
+}
+
+TEST_F(DialogTest, PulledAdapterLeavesTheDialogQuietAndOpenWorksOnceItIsBack) {
+    {
+        SimProcess sim({"--fault", "hangup", "--quiet"});
+        OpenPort(sim.Link());
+        Click("btnTest");
+        sim.Wait();
+    }
+    ASSERT_TRUE(PumpUntil([&] { return form->Comm321->ReadThread() == nullptr; }));
+    timespec a{}, b{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
+    RunEventLoopFor(2000);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
+    EXPECT_LT((b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9, 0.1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].kind, BoxKind::Warning) << "the missing reply is reported";
+
+    SimProcess back({"--delay", "1", "--quiet"});
+    OpenPort(back.Link());
+    Click("btnTest");
+    ASSERT_TRUE(AwaitBoxes(2));
+    EXPECT_EQ(boxes[1].text, "Ok to test NUV !");
 }
 
 TEST(DialogRealBoxes, ABoxIsClosedAsAPersonWould) {
