@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -75,7 +76,10 @@ public:
     void SetName(const std::string& name) {
         std::lock_guard lock(mutex_);
         globalName_ = name;
+        on_.store(!name.empty(), std::memory_order_release);
     }
+    // Cheap test for every trace call: is a name set?
+    bool On() const { return on_.load(std::memory_order_acquire); }
 
 private:
     void Append(const char* data, std::size_t length) {
@@ -110,6 +114,7 @@ private:
     char buffer_[128];
     std::size_t used_ = 0;
     std::string globalName_;
+    std::atomic<bool> on_{false};
 };
 
 TraceFile& CommsLogFile() {
@@ -130,11 +135,12 @@ void SetGlobalCommsLogFileName(const std::string& name) {
 }
 
 void WriteCommsLog(const char* text) {
-    if (CommsLogFile().Name().empty()) return;
+    if (!CommsLogFile().On()) return;
     CommsLogFile().WriteLine(text == nullptr ? "" : text);
 }
 
 void ReportCommError(w32::DWORD code, const char* prefix) {
+    if (!CommsLogFile().On()) return;
     std::string line = prefix == nullptr ? "" : prefix;
     char* text = FormatLastError(code, nullptr, 0);
     if (text == nullptr) {

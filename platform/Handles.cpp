@@ -1,5 +1,6 @@
 #include "Handles.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <unordered_map>
@@ -92,15 +93,13 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool with
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    std::vector<std::shared_ptr<Waitable>> objects;
-    objects.reserve(count);
+    std::array<std::shared_ptr<Waitable>, MAXIMUM_WAIT_OBJECTS> objects;
     for (DWORD i = 0; i < count; ++i) {
-        auto w = LookupAs<Waitable>(handles[i]);
-        if (!w) {
+        objects[i] = LookupAs<Waitable>(handles[i]);
+        if (!objects[i]) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        objects.push_back(std::move(w));
     }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);

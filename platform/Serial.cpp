@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -280,7 +281,8 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
         }
     }
 
-    int NextTimeoutMs(Clock::time_point now) const {
+    // Time until the next timed operation ends; none when nothing timed is pending.
+    std::optional<Clock::duration> NextTimeout(Clock::time_point now) const {
         std::optional<Clock::time_point> next;
         auto consider = [&next](Clock::time_point t) {
             if (!next || t < *next) next = t;
@@ -290,13 +292,13 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
             if (rd->useInterval && rd->got > 0) consider(rd->lastByte + rd->interval);
         }
         if (wr && wr->useDeadline) consider(wr->deadline);
-        if (!next) return -1;
-        if (*next <= now) return 0;
-        auto us = std::chrono::duration_cast<std::chrono::microseconds>(*next - now).count();
-        return static_cast<int>((us + 999) / 1000);
+        if (!next) return std::nullopt;
+        return *next <= now ? Clock::duration::zero() : *next - now;
     }
 
     void Loop() {
+        // Time-outs are exact to the microsecond: no timer slack on this thread.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         std::unique_lock lock(m);
         while (!closing) {
             Service(Clock::now());
@@ -308,10 +310,16 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
                 if (wr) fds[1].events |= POLLOUT;
                 count = 2;
             }
-            const int timeout = paused ? -1 : NextTimeoutMs(Clock::now());
+            const auto timeout = paused ? std::nullopt : NextTimeout(Clock::now());
+            timespec ts{};
+            if (timeout) {
+                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*timeout).count();
+                ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+                ts.tv_nsec = static_cast<long>(ns % 1000000000);
+            }
             FlushSignals();
             lock.unlock();
-            const int r = ::poll(fds, count, timeout);
+            const int r = ::ppoll(fds, count, timeout ? &ts : nullptr, nullptr);
             lock.lock();
             if (r <= 0) continue;
             if (fds[0].revents & POLLIN) {
