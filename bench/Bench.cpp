@@ -190,7 +190,22 @@ void Latency(int count) {
     }
 }
 
-unsigned char PatternByte(std::size_t i) { return static_cast<unsigned char>((i * 7 + i / 251) & 0xFF); }
+// The stream's bytes repeat every 251 (a prime, so no read size lines up with it); a
+// table lets a whole block be checked with one memcmp.
+unsigned char PatternByte(std::size_t i) { return static_cast<unsigned char>((i % 251) * 7); }
+
+const std::vector<unsigned char>& PatternTable() {
+    static const std::vector<unsigned char> table = [] {
+        std::vector<unsigned char> t(251 + 65536);
+        for (std::size_t i = 0; i < t.size(); ++i) t[i] = PatternByte(i);
+        return t;
+    }();
+    return table;
+}
+
+bool InPattern(const unsigned char* bytes, std::size_t n, std::size_t offset) {
+    return std::memcmp(bytes, PatternTable().data() + offset % 251, n) == 0;
+}
 
 // Writes `total` bytes of the pattern to fd as fast as the pty takes them.
 std::thread Feeder(int fd, std::size_t total) {
@@ -199,7 +214,7 @@ std::thread Feeder(int fd, std::size_t total) {
         std::size_t sent = 0;
         while (sent < total) {
             const std::size_t n = std::min(chunk.size(), total - sent);
-            for (std::size_t i = 0; i < n; ++i) chunk[i] = PatternByte(sent + i);
+            std::memcpy(chunk.data(), PatternTable().data() + sent % 251, n);
             std::size_t done = 0;
             while (done < n) {
                 const ssize_t w = ::write(fd, chunk.data() + done, n - done);
@@ -222,9 +237,7 @@ void Throughput(std::size_t total) {
         QEventLoop loop;
         std::size_t got = 0;
         comm.SetOnReceiveData([&](void* b, std::uint16_t n) {
-            auto* bytes = static_cast<unsigned char*>(b);
-            for (std::size_t i = 0; i < n; ++i)
-                if (bytes[i] != PatternByte(got + i)) oursInOrder = false;
+            if (!InPattern(static_cast<unsigned char*>(b), n, got)) oursInOrder = false;
             got += n;
             if (got >= total) loop.quit();
         });
@@ -232,10 +245,22 @@ void Throughput(std::size_t total) {
         comm.StartComm();
         const auto t0 = Clock::now();
         std::thread feeder = Feeder(pty.master, total);
+        QTimer watchdog;  // a stalled stream ends the run (and shows as bytes lost)
+        std::size_t seen = 0;
+        QObject::connect(&watchdog, &QTimer::timeout, [&] {
+            if (got == seen) {
+                oursInOrder = false;
+                loop.quit();
+            }
+            seen = got;
+        });
+        watchdog.start(5000);
         loop.exec();
         oursMiBs = total / 1048576.0 / std::chrono::duration<double>(Clock::now() - t0).count();
-        feeder.join();
         comm.StopComm();
+        ::close(pty.master);
+        pty.master = -1;
+        feeder.join();
     }
     {
         Pty pty;
@@ -247,8 +272,7 @@ void Throughput(std::size_t total) {
         while (got < total) {
             const ssize_t n = ::read(fd, buf.data(), buf.size());
             if (n <= 0) break;
-            for (ssize_t i = 0; i < n; ++i)
-                if (buf[i] != PatternByte(got + i)) rawInOrder = false;
+            if (!InPattern(buf.data(), static_cast<std::size_t>(n), got)) rawInOrder = false;
             got += static_cast<std::size_t>(n);
         }
         rawMiBs = total / 1048576.0 / std::chrono::duration<double>(Clock::now() - t0).count();

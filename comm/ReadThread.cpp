@@ -1,5 +1,7 @@
 #include "ReadThread.h"
 
+#include <pthread.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -22,6 +24,7 @@ using LocalBlock = std::unique_ptr<char, LocalBlockFree>;
 }  // namespace
 
 void TReadThread::Execute() {
+    ::pthread_setname_np(::pthread_self(), "comm-read");  // shows in top -H and profiles
     OVERLAPPED EventOverlapped{};
     OVERLAPPED ReadOverlapped{};
     HANDLE WaitHandles[3] = {};

@@ -1,5 +1,7 @@
 #include "WriteThread.h"
 
+#include <pthread.h>
+
 #include <string>
 
 #include "CommMessages.h"
@@ -9,6 +11,7 @@
 using namespace w32;
 
 void TWriteThread::Execute() {
+    ::pthread_setname_np(::pthread_self(), "comm-write");  // shows in top -H and profiles
     OVERLAPPED WriteOverlapped{};
     MSG msg{};
 

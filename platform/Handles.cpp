@@ -1,8 +1,10 @@
 #include "Handles.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -34,10 +36,6 @@ std::mutex& WaitMutex() {
     return *m;
 }
 
-std::condition_variable& WaitCv() {
-    static std::condition_variable* cv = new std::condition_variable;
-    return *cv;
-}
 
 HANDLE Insert(std::shared_ptr<KernelObject> object) {
     Table& t = TheTable();
@@ -70,22 +68,20 @@ std::shared_ptr<KernelObject> Remove(HANDLE h) {
 }
 
 void Signal(Waitable& object) {
-    {
-        std::lock_guard lock(WaitMutex());
-        object.signalled = true;
-    }
-    WaitCv().notify_all();
+    std::lock_guard lock(WaitMutex());
+    object.signalled = true;
+    for (Waiter* w : object.waiters) w->cv.notify_one();
 }
 
 void SignalEvents(const HANDLE* handles, std::size_t count) {
     std::vector<std::shared_ptr<Waitable>> objects;
     for (std::size_t i = 0; i < count; ++i)
         if (auto w = LookupAs<Event>(handles[i])) objects.push_back(std::move(w));
-    {
-        std::lock_guard lock(WaitMutex());
-        for (auto& w : objects) w->signalled = true;
+    std::lock_guard lock(WaitMutex());
+    for (auto& object : objects) {
+        object->signalled = true;
+        for (Waiter* w : object->waiters) w->cv.notify_one();
     }
-    WaitCv().notify_all();
 }
 
 DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool withQueue) {
@@ -104,7 +100,7 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool with
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock lock(WaitMutex());
-    for (;;) {
+    const auto ready = [&]() -> std::optional<DWORD> {
         for (DWORD i = 0; i < count; ++i) {
             if (objects[i]->signalled) {
                 if (!objects[i]->manualReset) objects[i]->signalled = false;
@@ -112,20 +108,37 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool with
             }
         }
         if (withQueue && CurrentQueueHasMessagesLocked()) return WAIT_OBJECT_0 + count;
-        if (milliseconds == 0) return WAIT_TIMEOUT;
-        if (milliseconds == INFINITE) {
-            WaitCv().wait(lock);
-        } else if (WaitCv().wait_until(lock, deadline) == std::cv_status::timeout) {
-            // One last look: the object may have been signalled right at the deadline.
+        return std::nullopt;
+    };
+    if (auto r = ready()) return *r;
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+
+    Waiter self;
+    for (DWORD i = 0; i < count; ++i) objects[i]->waiters.push_back(&self);
+    if (withQueue) AddQueueWaiterLocked(&self);
+    struct Unregister {
+        std::array<std::shared_ptr<Waitable>, MAXIMUM_WAIT_OBJECTS>& objects;
+        DWORD count;
+        bool withQueue;
+        Waiter* self;
+        ~Unregister() {
             for (DWORD i = 0; i < count; ++i) {
-                if (objects[i]->signalled) {
-                    if (!objects[i]->manualReset) objects[i]->signalled = false;
-                    return WAIT_OBJECT_0 + i;
-                }
+                auto& list = objects[i]->waiters;
+                list.erase(std::find(list.begin(), list.end(), self));
             }
-            if (withQueue && CurrentQueueHasMessagesLocked()) return WAIT_OBJECT_0 + count;
+            if (withQueue) RemoveQueueWaiterLocked(self);
+        }
+    } unregister{objects, count, withQueue, &self};
+
+    for (;;) {
+        if (milliseconds == INFINITE) {
+            self.cv.wait(lock);
+        } else if (self.cv.wait_until(lock, deadline) == std::cv_status::timeout) {
+            // One last look: the object may have been signalled right at the deadline.
+            if (auto r = ready()) return *r;
             return WAIT_TIMEOUT;
         }
+        if (auto r = ready()) return *r;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "Win32Types.h"
 
@@ -17,15 +18,21 @@ struct KernelObject {
     virtual void OnClose() {}
 };
 
+// A thread blocked in a wait; whatever it waits on wakes it through its own condition
+// variable, so that a signal wakes only the threads that wait for it.
+struct Waiter {
+    std::condition_variable cv;
+};
+
 // An object that WaitFor... can wait on. Its state is guarded by WaitMutex().
 struct Waitable : KernelObject {
     bool signalled = false;
     bool manualReset = true;
+    std::vector<Waiter*> waiters;
 };
 
-// One lock and condition variable for all waitable state and thread queues.
+// One lock for all waitable state and thread queues.
 std::mutex& WaitMutex();
-std::condition_variable& WaitCv();
 
 // Handle table.
 HANDLE Insert(std::shared_ptr<KernelObject> object);
@@ -48,5 +55,8 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, DWORD milliseconds, bool with
 
 // True when the calling thread's message queue holds a message. Caller holds WaitMutex().
 bool CurrentQueueHasMessagesLocked();
+// Registers (or removes) a waiter on the calling thread's queue. Caller holds WaitMutex().
+void AddQueueWaiterLocked(Waiter* waiter);
+void RemoveQueueWaiterLocked(Waiter* waiter);
 
 }  // namespace w32::detail

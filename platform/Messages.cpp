@@ -3,6 +3,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <cstdio>
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <unordered_map>
@@ -16,12 +17,16 @@ namespace w32 {
 
 namespace {
 
-using detail::WaitCv;
 using detail::WaitMutex;
 
+// A thread's queue and the waits (of that thread) that wake on a post.
+struct ThreadQueue : std::deque<MSG> {
+    std::vector<detail::Waiter*> waiters;
+};
+
 // Queues by thread id; guarded by WaitMutex() so that waits can look at them.
-std::unordered_map<DWORD, std::deque<MSG>>& Queues() {
-    static auto* queues = new std::unordered_map<DWORD, std::deque<MSG>>;
+std::unordered_map<DWORD, ThreadQueue>& Queues() {
+    static auto* queues = new std::unordered_map<DWORD, ThreadQueue>;
     return *queues;
 }
 
@@ -92,6 +97,17 @@ void DestroyThreadQueue(DWORD threadId) {
     Queues().erase(threadId);
 }
 
+void AddQueueWaiterLocked(Waiter* waiter) {
+    Queues()[GetCurrentThreadId()].waiters.push_back(waiter);
+}
+
+void RemoveQueueWaiterLocked(Waiter* waiter) {
+    auto it = Queues().find(GetCurrentThreadId());
+    if (it == Queues().end()) return;
+    auto& list = it->second.waiters;
+    list.erase(std::remove(list.begin(), list.end(), waiter), list.end());
+}
+
 bool CurrentQueueHasMessagesLocked() {
     auto it = Queues().find(GetCurrentThreadId());
     return it != Queues().end() && !it->second.empty();
@@ -108,8 +124,8 @@ BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
             return FALSE;
         }
         it->second.push_back(MSG{0, message, wParam, lParam});
+        for (detail::Waiter* w : it->second.waiters) w->cv.notify_one();
     }
-    WaitCv().notify_all();
     return TRUE;
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -120,6 +121,13 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
     std::optional<Read> rd;
     std::optional<Write> wr;
     std::optional<Wait> wt;
+    // The port's own receive buffer, as a serial driver keeps one: the I/O thread moves
+    // arriving bytes here whether or not a read is pending, so that a read finds them at
+    // once. When it is full the thread stops taking bytes until a read makes room.
+    static constexpr std::size_t kRxCapacity = 65536;
+    std::vector<BYTE> rxBuf = std::vector<BYTE>(kRxCapacity);
+    std::size_t rxHead = 0;
+    std::size_t rxCount = 0;
 
     ~Port() override {
         if (wakeFd >= 0) ::close(wakeFd);
@@ -212,25 +220,43 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
             pendingEvents |= events;
     }
 
-    // Moves what the driver holds into the pending read. False when the read ended.
-    bool DrainRead(Clock::time_point now) {
-        Read& r = *rd;
-        while (r.got < r.size) {
-            ssize_t n = ::read(fd, r.buf + r.got, r.size - r.got);
+    // Takes what the driver holds into the port's receive buffer. False when that ended
+    // the pending read (the device is gone, or reading failed).
+    bool FillRing() {
+        while (rxCount < kRxCapacity) {
+            const std::size_t tail = (rxHead + rxCount) % kRxCapacity;
+            const std::size_t room = std::min(kRxCapacity - rxCount, kRxCapacity - tail);
+            const ssize_t n = ::read(fd, rxBuf.data() + tail, room);
             if (n > 0) {
-                r.got += static_cast<DWORD>(n);
-                r.lastByte = now;
+                rxCount += static_cast<std::size_t>(n);
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
             if (n == 0 || IsGoneErrno(errno)) {
                 MarkGone();
-            } else {
+            } else if (rd) {
                 CompleteRead(ErrorFromErrno(errno));
             }
             return false;
         }
         return true;
+    }
+
+    // Moves buffered bytes into the pending read.
+    void DrainRead(Clock::time_point now) {
+        Read& r = *rd;
+        std::size_t take = std::min<std::size_t>(rxCount, r.size - r.got);
+        if (take == 0) return;
+        r.lastByte = now;
+        while (take > 0) {
+            const std::size_t piece = std::min(take, kRxCapacity - rxHead);
+            std::memcpy(r.buf + r.got, rxBuf.data() + rxHead, piece);
+            r.got += static_cast<DWORD>(piece);
+            rxHead = (rxHead + piece) % kRxCapacity;
+            rxCount -= piece;
+            take -= piece;
+        }
+        if (rxCount == 0) rxHead = 0;
     }
 
     bool ReadTimedOut(Clock::time_point now) const {
@@ -272,7 +298,9 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
                 CompleteWait(code, 0);
         }
         CheckLineErrors();
-        if (rd && DrainRead(now)) {
+        if (!FillRing()) return;
+        if (rd) {
+            DrainRead(now);
             if (rd->got == rd->size || ReadTimedOut(now)) CompleteRead(ERROR_SUCCESS);
         }
         if (wr && PushWrite()) {
@@ -299,6 +327,7 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
     void Loop() {
         // Time-outs are exact to the microsecond: no timer slack on this thread.
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        ::pthread_setname_np(::pthread_self(), "port-io");
         std::unique_lock lock(m);
         while (!closing) {
             Service(Clock::now());
@@ -306,7 +335,7 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
             nfds_t count = 1;
             const bool paused = script && script->Paused();
             if (!gone && !paused) {
-                if (rd) fds[1].events |= POLLIN;
+                if (rxCount < kRxCapacity) fds[1].events |= POLLIN;
                 if (wr) fds[1].events |= POLLOUT;
                 count = 2;
             }
@@ -328,7 +357,7 @@ struct Port : KernelObject, std::enable_shared_from_this<Port> {
             }
             if (count == 2 && !gone && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
                 // Take what is still buffered, then the device is gone.
-                if (rd) DrainRead(Clock::now());
+                if (FillRing() && rd) DrainRead(Clock::now());
                 MarkGone();
             }
             FlushSignals();
@@ -697,6 +726,7 @@ BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) {
     if (status) {
         int in = 0, out = 0;
         if (::ioctl(p->fd, FIONREAD, &in) != 0) return FailWithErrno(*p);
+        in += static_cast<int>(p->rxCount);
         ::ioctl(p->fd, TIOCOUTQ, &out);
         *status = COMSTAT{0, static_cast<DWORD>(in), static_cast<DWORD>(out)};
     }
@@ -717,7 +747,10 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
-    if ((flags & PURGE_RXCLEAR) && ::tcflush(p->fd, TCIFLUSH) != 0) return FailWithErrno(*p);
+    if (flags & PURGE_RXCLEAR) {
+        p->rxHead = p->rxCount = 0;
+        if (::tcflush(p->fd, TCIFLUSH) != 0) return FailWithErrno(*p);
+    }
     if ((flags & PURGE_TXCLEAR) && ::tcflush(p->fd, TCOFLUSH) != 0) return FailWithErrno(*p);
     return TRUE;
 }
@@ -803,7 +836,8 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
-    if (!p->DrainRead(now)) {
+    if (p->FillRing()) p->DrainRead(now);
+    if (!p->rd) {
         // Ended while taking what was buffered: the device is gone or the read failed.
         SetLastError(static_cast<DWORD>(ov->Internal));
         return FALSE;
