@@ -366,17 +366,20 @@ TEST_F(WorkerTest, BlocksAreWrittenInTheOrderPosted) {
     StartWriter();
     const auto first = Pattern(26);
     std::vector<unsigned char> second(26, 0xEE);
+    std::vector<unsigned char> last = {1, 2, 3};
     PostWrite(first);
     PostWrite(second);
-    PostWrite({});
-    auto got = pty.Read(52);
+    PostWrite({});  // an empty block is one write of 0 bytes
+    PostWrite(last);
+    auto got = pty.Read(55);
     std::vector<unsigned char> expected = first;
     expected.insert(expected.end(), second.begin(), second.end());
+    expected.insert(expected.end(), last.begin(), last.end());
     EXPECT_EQ(got, expected);
     Stop(*writer, PURGE_TXABORT | PURGE_TXCLEAR);
     Drain();
     EXPECT_EQ(recorder.posted.size(), 0u);
-    EXPECT_EQ(CountLines(trace.Lines(), "Writing to comm port"), 3);
+    EXPECT_EQ(CountLines(trace.Lines(), "Writing to comm port"), 4);
 }
 
 TEST_F(WorkerTest, CloseEventDuringAPendingWriteEndsQuietlyAndFreesEveryBlock) {
