@@ -110,34 +110,35 @@ bool TComm32::StartComm() {
     return true;
 }
 
-void TComm32::StartWorkers() {
-    TReadThread* reader = nullptr;
-    try {
-        reader = new TReadThread;
-    } catch (...) {
-        ReportCommError(GetLastError(), "Unable to create Read thread");
-        throw ECommsError(kNoReadThread);
-    }
-    FReadThread = reader;
-    FReadThread->FCommHandle = FCommHandle;
-    FReadThread->FCloseEvent = FCloseEvent;
-    FReadThread->FNotifyWnd = FNotifyWnd;
-    FReadThread->Resume();
-    FReadThread->SetPriority(tpHighest);
+namespace {
 
-    TWriteThread* writer = nullptr;
+// Creates a worker suspended, hands it the three handles, resumes it and sets its
+// priority. A worker that cannot be made is traced and raised as the component's error.
+template <class Worker>
+Worker* StartWorker(HANDLE port, HANDLE closeEvent, HWND notify, TThreadPriority priority,
+                    const char* traceLine, const char* message) {
+    Worker* worker = nullptr;
     try {
-        writer = new TWriteThread;
+        worker = new Worker;
     } catch (...) {
-        ReportCommError(GetLastError(), "Unable to create Write thread");
-        throw ECommsError(kNoWriteThread);
+        ReportCommError(GetLastError(), traceLine);
+        throw ECommsError(message);
     }
-    FWriteThread = writer;
-    FWriteThread->FCommHandle = FCommHandle;
-    FWriteThread->FCloseEvent = FCloseEvent;
-    FWriteThread->FNotifyWnd = FNotifyWnd;
-    FWriteThread->Resume();
-    FWriteThread->SetPriority(tpHigher);
+    worker->FCommHandle = port;
+    worker->FCloseEvent = closeEvent;
+    worker->FNotifyWnd = notify;
+    worker->Resume();
+    worker->SetPriority(priority);
+    return worker;
+}
+
+}  // namespace
+
+void TComm32::StartWorkers() {
+    FReadThread = StartWorker<TReadThread>(FCommHandle, FCloseEvent, FNotifyWnd, tpHighest,
+                                           "Unable to create Read thread", kNoReadThread);
+    FWriteThread = StartWorker<TWriteThread>(FCommHandle, FCloseEvent, FNotifyWnd, tpHigher,
+                                             "Unable to create Write thread", kNoWriteThread);
 }
 
 void TComm32::TraceDuringStop(const char* text) {
@@ -179,28 +180,29 @@ void TComm32::StopComm() {
 
 void TComm32::CloseReadThread() {
     if (FReadThread == nullptr) return;
-    TraceDuringStop("Closing Read Thread ");
-    SetEvent(FCloseEvent);
-    PurgeComm(FCommHandle, PURGE_RXABORT | PURGE_RXCLEAR);
-    if (WaitForSingleObject(FReadThread->Handle(), 10000) == WAIT_TIMEOUT) {
-        TraceDuringStop("Read thread not exiting.  Terminating it.");
-        FReadThread->Terminate();
-    }
+    CloseWorker(*FReadThread, "Closing Read Thread ", PURGE_RXABORT | PURGE_RXCLEAR,
+                "Read thread not exiting.  Terminating it.");
     delete FReadThread;
     FReadThread = nullptr;
 }
 
 void TComm32::CloseWriteThread() {
     if (FWriteThread == nullptr) return;
-    TraceDuringStop("Closing Write Thread");
-    SetEvent(FCloseEvent);
-    PurgeComm(FCommHandle, PURGE_TXABORT | PURGE_TXCLEAR);
-    if (WaitForSingleObject(FWriteThread->Handle(), 10000) == WAIT_TIMEOUT) {
-        TraceDuringStop("Write thread not exiting.  Terminating it.");
-        FWriteThread->Terminate();
-    }
+    CloseWorker(*FWriteThread, "Closing Write Thread", PURGE_TXABORT | PURGE_TXCLEAR,
+                "Write thread not exiting.  Terminating it.");
     delete FWriteThread;
     FWriteThread = nullptr;
+}
+
+void TComm32::CloseWorker(TThread& worker, const char* closingLine, DWORD purgeFlags,
+                          const char* notExitingLine) {
+    TraceDuringStop(closingLine);
+    SetEvent(FCloseEvent);
+    PurgeComm(FCommHandle, purgeFlags);
+    if (WaitForSingleObject(worker.Handle(), 10000) == WAIT_TIMEOUT) {
+        TraceDuringStop(notExitingLine);
+        worker.Terminate();
+    }
 }
 
 bool TComm32::WriteCommData(const void* data, std::uint16_t count) {

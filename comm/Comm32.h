@@ -15,6 +15,9 @@
 
 class TReadThread;
 class TWriteThread;
+namespace w32 {
+class TThread;
+}
 
 // The component's exception, with one of its five fixed messages.
 class ECommsError : public std::runtime_error {
@@ -97,6 +100,10 @@ public:
 private:
     void CloseReadThread();
     void CloseWriteThread();
+    // The shared steps of both: trace, signal, purge, wait up to 10 s (freeing the object
+    // afterwards waits for as long as the worker takes).
+    void CloseWorker(w32::TThread& worker, const char* closingLine, w32::DWORD purgeFlags,
+                     const char* notExitingLine);
     void StartWorkers();
     void CommWndProc(w32::TMessage& message);
     // A trace line written during a stop: an error is kept for after the release.

@@ -4,8 +4,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 

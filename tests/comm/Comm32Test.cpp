@@ -7,6 +7,7 @@
 
 #include "Comm32.h"
 #include "CommTestSupport.h"
+#include "ErrorCapture.h"
 #include "Pty.h"
 #include "ReadThread.h"
 #include "WriteThread.h"
@@ -216,21 +217,14 @@ TEST_F(Comm32Test, BlockFromThePeerReachesTheHandlerOnTheWindowThread) {
 }
 
 TEST_F(Comm32Test, DataBlockIsFreedWhenTheHandlerThrowsAndTheErrorGoesToTheApplication) {
-    std::string reported;
-    SetApplicationExceptionHandler([&](std::exception_ptr e) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            reported = x.what();
-        }
-    });
+    ErrorCapture errors;
+    const std::string& reported = errors.text;
     comm->SetTimeouts(20, 10, 2, 10, 2);
     comm->SetOnReceiveData([](void*, std::uint16_t) { throw std::runtime_error("handler"); });
     ASSERT_TRUE(comm->StartComm());
     pty.Write({7});
     EXPECT_TRUE(PumpUntil([&] { return !reported.empty(); }));
     EXPECT_EQ(reported, "handler");
-    SetApplicationExceptionHandler(nullptr);
 }
 
 TEST_F(Comm32Test, RestartKeepsPortSettingsAndTraceButRenewsWorkersAndEvent) {
@@ -303,21 +297,14 @@ TEST_F(Comm32Test, HangupRequestWhileNotRunningStartsNothing) {
 }
 
 TEST_F(Comm32Test, RestartFailureInsideTheHangupHandlerReachesTheApplicationHandler) {
-    std::string reported;
-    SetApplicationExceptionHandler([&](std::exception_ptr e) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            reported = x.what();
-        }
-    });
+    ErrorCapture errors;
+    const std::string& reported = errors.text;
     comm->SetOnRequestHangup([&](QObject*) { comm->RestartComm(); });
     ASSERT_TRUE(comm->StartComm());
     FailNextThreadCreations(1);
     PostMessageA(comm->NotifyWnd(), WM_REQUESTHANGUP, 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return !reported.empty(); }));
     EXPECT_EQ(reported, "不能建立读线程!");
-    SetApplicationExceptionHandler(nullptr);
     comm->StopComm();
     EXPECT_TRUE(comm->StartComm());
 }

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "ErrorCapture.h"
 #include "EventLoop.h"
 #include "Win32.h"
 
@@ -205,14 +206,8 @@ TEST(Windows, PostToADeallocatedWindowFailsAndUndeliveredMessagesAreReturned) {
 }
 
 TEST(Windows, ExceptionFromAHandlerGoesToTheApplicationHandler) {
-    std::string reported;
-    SetApplicationExceptionHandler([&](std::exception_ptr e) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            reported = x.what();
-        }
-    });
+    ErrorCapture errors;
+    const std::string& reported = errors.text;
     int after = 0;
     HWND wnd = AllocateHWnd([&](TMessage& m) {
         if (m.Msg == WM_USER) throw std::runtime_error("handler failed");
@@ -222,7 +217,6 @@ TEST(Windows, ExceptionFromAHandlerGoesToTheApplicationHandler) {
     PostMessageA(wnd, WM_USER + 1, 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return after == 1; }));
     EXPECT_EQ(reported, "handler failed");
-    SetApplicationExceptionHandler(nullptr);
     DeallocateHWnd(wnd);
 }
 

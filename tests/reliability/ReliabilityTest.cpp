@@ -142,18 +142,20 @@ TEST_F(Reliability, SoakWithRandomFaultsAndRestarts) {
     // What the simulator sent whole and on time: requests with no fault.
     std::set<std::uint32_t> clean;
     std::map<std::string, int> faults;
-    std::optional<std::uint32_t> last = std::nullopt;
+    bool haveLast = false;  // the request just read, while no fault line follows it
+    std::uint32_t last = 0;
     for (std::string line = sim.ReadLine(2000); !line.empty(); line = sim.ReadLine(500)) {
         const auto rx = line.find("] RX ");
         if (rx != std::string::npos) {
-            if (last) clean.insert(*last);
+            if (haveLast) clean.insert(last);
             last = SeqOf(FromHex(line.substr(rx + 5, line.find(" |") - rx - 5)).data());
+            haveLast = true;
         } else if (line.rfind("fault ", 0) == 0) {
             ++faults[line.substr(6)];
-            last.reset();
+            haveLast = false;
         }
     }
-    if (last) clean.insert(*last);
+    if (haveLast) clean.insert(last);
     int faultCount = 0;
     for (auto& [kind, n] : faults) faultCount += n;
     std::printf("soak: %d exchanges, %d faults injected, %d restarts, %d restart requests, "

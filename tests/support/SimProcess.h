@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DeviceFrame.h"
