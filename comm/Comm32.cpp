@@ -97,17 +97,20 @@ bool TComm32::StartComm() {
     dcb.StopBits = FStopBits;
     SetCommState(FCommHandle, &dcb);
 
-    FCloseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (FCloseEvent == 0) {
-        const DWORD error = GetLastError();
-        // Let go of the port, so that it can be opened again.
-        CloseHandle(FCommHandle);
-        FCommHandle = 0;
-        ReportCommError(error, "Unable to CreateEvent: ");
-        return false;
-    }
+    if (!MakeCloseEvent()) return false;
     StartWorkers();
     return true;
+}
+
+bool TComm32::MakeCloseEvent() {
+    FCloseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (FCloseEvent != 0) return true;
+    const DWORD error = GetLastError();
+    // Let go of the port, so that it can be opened again.
+    CloseHandle(FCommHandle);
+    FCommHandle = 0;
+    ReportCommError(error, "Unable to CreateEvent: ");
+    return false;
 }
 
 namespace {
@@ -240,14 +243,7 @@ bool TComm32::RestartComm() {
         return false;
     }
     RethrowStopError();
-    FCloseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (FCloseEvent == 0) {
-        const DWORD error = GetLastError();
-        CloseHandle(FCommHandle);
-        FCommHandle = 0;
-        ReportCommError(error, "Unable to CreateEvent: ");
-        return false;
-    }
+    if (!MakeCloseEvent()) return false;
     StartWorkers();
     return true;
 }

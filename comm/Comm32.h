@@ -105,6 +105,8 @@ private:
     void CloseWorker(w32::TThread& worker, const char* closingLine, w32::DWORD purgeFlags,
                      const char* notExitingLine);
     void StartWorkers();
+    // Makes the close event; without one, lets go of the port and answers false.
+    bool MakeCloseEvent();
     void CommWndProc(w32::TMessage& message);
     // A trace line written during a stop: an error is kept for after the release.
     void TraceDuringStop(const char* text);
