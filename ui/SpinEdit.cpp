@@ -44,9 +44,15 @@ void TSpinEdit::SetValue(int value) {
     lineEdit()->setText(QString::number(Clamp(value)));
 }
 
-QValidator::State TSpinEdit::validate(QString& input, int& pos) const {
-    if (input.isEmpty() || input == "-") return QValidator::Intermediate;
-    return QSpinBox::validate(input, pos);
+QValidator::State TSpinEdit::validate(QString& input, int&) const {
+    const QString text = input.trimmed();
+    if (text.isEmpty() || text == "-" || text == "+") return QValidator::Intermediate;
+    bool ok = false;
+    const long long v = text.toLongLong(&ok);
+    if (!ok) return QValidator::Invalid;
+    // A value beyond the limits may be typed; it is clamped when the field loses focus.
+    if (v < minimum() || v > maximum()) return QValidator::Intermediate;
+    return QValidator::Acceptable;
 }
 
 void TSpinEdit::fixup(QString& input) const {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -9,8 +11,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <time.h>
-
 #include <chrono>
 #include <memory>
 
@@ -253,6 +253,57 @@ TEST_F(DialogTest, MissingReplyWarnsAboutOnePointSixSecondsAfterTheSend) {
     EXPECT_EQ(boxes[0].text,
               "Communication Failed,Please Check Serial Port,NUV Address and Commnuication Line!");
     EXPECT_FALSE(form->Timer1->isActive());
+}
+
+TEST_F(DialogTest, TwoSendsASecondApartWarnOnceAfterTheSecond) {
+    SimProcess sim({"--fault", "silent", "--quiet"});
+    OpenPort(sim.Link());
+    Click("btnTest");
+    RunEventLoopFor(1000);
+    EXPECT_TRUE(form->Timer1->isActive());
+    const auto second = Clock::now();
+    Click("btnReadType");
+    ASSERT_TRUE(AwaitBoxes(1));
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(boxes[0].at - second).count();
+    EXPECT_GT(ms, 1500);
+    EXPECT_LT(ms, 2500);
+    RunEventLoopFor(500);
+    EXPECT_EQ(boxes.size(), 1u);
+}
+
+TEST_F(DialogTest, SpinFieldsStepClampAndReadBadTextAsTheLowerLimit) {
+    auto* address = Find<TSpinEdit>("seAddress");  // no limits
+    auto* newAddress = Find<TSpinEdit>("seNew");   // 0 to 254
+    address->SetValue(1000);
+    EXPECT_EQ(address->Value(), 1000);
+    address->SetValue(-7);
+    EXPECT_EQ(address->Value(), -7);
+    newAddress->SetValue(300);
+    EXPECT_EQ(newAddress->Value(), 254);
+    newAddress->SetValue(-5);
+    EXPECT_EQ(newAddress->Value(), 0);
+
+    newAddress->SetValue(5);
+    newAddress->setFocus();
+    QTest::keyClick(newAddress, Qt::Key_Up);
+    EXPECT_EQ(newAddress->Value(), 6);
+    QTest::keyClick(newAddress, Qt::Key_Down);
+    QTest::keyClick(newAddress, Qt::Key_Down);
+    EXPECT_EQ(newAddress->Value(), 4);
+
+    auto* editor = newAddress->findChild<QLineEdit*>();
+    editor->selectAll();
+    QTest::keyClicks(editor, "999");
+    EXPECT_EQ(newAddress->Value(), 999) << "not clamped while typing";
+    QFocusEvent leave(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(newAddress, &leave);  // leaving the field clamps what was typed
+    EXPECT_EQ(newAddress->Value(), 254);
+
+    editor->clear();
+    EXPECT_EQ(newAddress->Value(), 0) << "empty reads as the lower limit";
+    address->findChild<QLineEdit*>()->setText("-");
+    EXPECT_EQ(address->Value(), 0) << "not a whole number";
 }
 
 TEST_F(DialogTest, ClosingThePortDuringTheWaitStillWarns) {
